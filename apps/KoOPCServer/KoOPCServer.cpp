@@ -1,0 +1,7 @@
+#include "KoApplication.h"
+#include "KoOPCServerProgram.h"
+
+int main() {
+    KoTerminateOnConsoleBreak();
+    return KoOPCServerMain();
+}

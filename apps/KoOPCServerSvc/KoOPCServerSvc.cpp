@@ -1,0 +1,7 @@
+#include "KoApplication.h"
+#include "KoOPCServerSvcProgram.h"
+
+int main() {
+    KoTerminateOnConsoleBreak();
+    return KoOPCServerSvcMain();
+}

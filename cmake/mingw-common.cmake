@@ -1,0 +1,11 @@
+set(CMAKE_C_COMPILER ${KO_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KO_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${KO_MINGW_TRIPLE}-windres)
+set(KO_WIDL ${KO_MINGW_TRIPLE}-widl)
+set(CMAKE_FIND_ROOT_PATH /usr/${KO_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Every program and DLL carries its own runtime: no MinGW DLL has to travel with it.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -1,0 +1,115 @@
+#pragma once
+// Components: named objects that own other components and tell each other when one goes away.
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+enum TKoOperation { opInsert, opRemove };
+
+// Life-cycle flags of a component.
+enum TKoComponentStateFlag : unsigned {
+    csLoading = 1u << 0,    // its stored definition is being applied
+    csDestroying = 1u << 1, // it is being freed
+};
+
+class TKoComponent;
+using TKoNotifyEvent = std::function<void(TKoComponent* Sender)>;
+
+class EKoComponentError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class TKoComponent {
+public:
+    explicit TKoComponent(TKoComponent* AOwner);
+    virtual ~TKoComponent();
+    TKoComponent(const TKoComponent&) = delete;
+    TKoComponent& operator=(const TKoComponent&) = delete;
+
+    // Frees a component the way its owner would: destroy handlers first, then the object.
+    static void Free(TKoComponent* AComponent);
+
+    virtual const wchar_t* ClassName() const { return L"TKoComponent"; }
+
+    const std::wstring& Name() const { return FName; }
+    // Names are unique among the components of one owner (letter case ignored).
+    void SetName(const std::wstring& AName);
+
+    TKoComponent* Owner() const { return FOwner; }
+    int ComponentCount() const { return static_cast<int>(FComponents.size()); }
+    TKoComponent* Components(int Index) const { return FComponents.at(static_cast<size_t>(Index)); }
+    // The owned component of that name (letter case ignored), or nullptr.
+    TKoComponent* FindComponent(const std::wstring& AName) const;
+
+    unsigned ComponentState() const { return FComponentState; }
+    bool IsLoading() const { return (FComponentState & csLoading) != 0; }
+    bool IsDestroying() const { return (FComponentState & csDestroying) != 0; }
+
+    intptr_t Tag = 0;
+
+    // AComponent is told (Notification with opRemove) when this component is removed.
+    void FreeNotification(TKoComponent* AComponent);
+    void RemoveFreeNotification(TKoComponent* AComponent);
+
+    // Frees every owned component, the last created first.
+    void DestroyComponents();
+
+protected:
+    // Told when a component this one owns or asked for is inserted or removed. The default
+    // passes the news on to every owned component.
+    virtual void Notification(TKoComponent* AComponent, TKoOperation Operation);
+    // Runs once the stored definition has been applied (after the loading phase).
+    virtual void Loaded() {}
+    // Runs before the destructor, while the most derived class is still intact.
+    virtual void BeforeDestruction() {}
+
+    // Marks this component and the components it creates from now on as being loaded.
+    void BeginLoading();
+    // Ends the loading phase of this component and of its owned components, in creation order.
+    void EndLoading();
+
+private:
+    // Tells the watchers, frees the owned components and leaves the owner.
+    void Detach();
+    void InsertComponent(TKoComponent* AComponent);
+    void RemoveComponent(TKoComponent* AComponent);
+
+    std::wstring FName;
+    TKoComponent* FOwner = nullptr;
+    std::vector<TKoComponent*> FComponents;
+    std::vector<TKoComponent*> FFreeNotifies;
+    unsigned FComponentState = 0;
+};
+
+// A non-visual container built in two steps: construction applies its definition (with the
+// loading flag set), then AfterConstruction ends loading and runs its create handler. Create
+// such components through KoCreate. Errors of the create and destroy handlers go to the
+// application's error handling.
+class TKoDataModule : public TKoComponent {
+public:
+    explicit TKoDataModule(TKoComponent* AOwner);
+    const wchar_t* ClassName() const override { return L"TKoDataModule"; }
+
+    TKoNotifyEvent OnCreate;
+    TKoNotifyEvent OnDestroy;
+
+    void AfterConstruction();
+
+protected:
+    void BeforeDestruction() override;
+};
+
+template <class T, class... TArgs> T* KoCreate(TKoComponent* AOwner, TArgs&&... Args) {
+    T* Instance = new T(AOwner, std::forward<TArgs>(Args)...);
+    if constexpr (std::is_base_of_v<TKoDataModule, T>) Instance->AfterConstruction();
+    return Instance;
+}
+
+// Case-insensitive comparison of names, as Windows compares them.
+bool KoSameText(const std::wstring& A, const std::wstring& B);

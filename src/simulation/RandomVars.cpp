@@ -1,0 +1,5 @@
+#include "RandomVars.h"
+
+TRandom* Random = nullptr;
+
+TRandom::TRandom(TKoComponent* AOwner) : TSimulationData(AOwner, L"Random") {}

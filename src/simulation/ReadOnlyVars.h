@@ -1,0 +1,13 @@
+#pragma once
+
+#include "StaticVars.h"
+
+// The static module whose timer never fires.
+class TReadOnly : public TStatic {
+public:
+    explicit TReadOnly(TKoComponent* AOwner);
+    const wchar_t* ClassName() const override { return L"TReadOnly"; }
+};
+
+// The module of the process (owned by the application).
+extern TReadOnly* ReadOnly;

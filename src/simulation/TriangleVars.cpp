@@ -1,0 +1,5 @@
+#include "TriangleVars.h"
+
+TTriangle* Triangle = nullptr;
+
+TTriangle::TTriangle(TKoComponent* AOwner) : TSimulationData(AOwner, L"Triangle") {}

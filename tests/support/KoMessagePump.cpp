@@ -1,0 +1,61 @@
+#include "KoMessagePump.h"
+
+#include <windows.h>
+
+namespace kotest {
+
+namespace {
+
+void DispatchPending() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+} // namespace
+
+bool PumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(bound.count());
+    for (;;) {
+        DispatchPending();
+        if (condition()) return true;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return condition();
+        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
+                                    MWMO_INPUTAVAILABLE);
+    }
+}
+
+void PumpFor(std::chrono::milliseconds span) {
+    PumpUntil([] { return false; }, span);
+}
+
+} // namespace kotest
+
+#include "KoApplication.h"
+
+namespace kotest {
+
+TLoopWatchdog::TLoopWatchdog(std::chrono::milliseconds bound)
+    : FBound(static_cast<DWORD>(bound.count())), FCancel(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      FThread(CreateThread(nullptr, 0, &TLoopWatchdog::Watch, this, 0, nullptr)) {}
+
+TLoopWatchdog::~TLoopWatchdog() {
+    SetEvent(FCancel);
+    WaitForSingleObject(FThread, INFINITE);
+    CloseHandle(FThread);
+    CloseHandle(FCancel);
+}
+
+DWORD WINAPI TLoopWatchdog::Watch(void* Self) {
+    auto* This = static_cast<TLoopWatchdog*>(Self);
+    if (WaitForSingleObject(This->FCancel, This->FBound) == WAIT_TIMEOUT) {
+        This->FFired = true;
+        Application().Terminate();
+    }
+    return 0;
+}
+
+} // namespace kotest
