@@ -45,6 +45,15 @@ public:
     TTestModule(TKoComponent* AOwner, unsigned Period) : TCounting(AOwner, L"Test") { Timer1->SetInterval(Period); }
 };
 
+// Counts the module's timer ticks on their way to its tick handler.
+void CountTicks(TSimulationData* M, int& Ticks) {
+    const TKoNotifyEvent Tick = M->Timer1->OnTimer();
+    M->Timer1->SetOnTimer([&Ticks, Tick](TKoComponent* Sender) {
+        ++Ticks;
+        Tick(Sender);
+    });
+}
+
 struct ModuleFixture : ::testing::Test {
     TKoComponent Owner{nullptr};
 };
@@ -78,11 +87,7 @@ TEST_F(ModuleFixture, DefaultPeriodIsOneSecond) {
 TEST_F(ModuleFixture, ShortPeriodRunsOneStepPerTickOnTheMainThread) {
     auto* M = KoCreate<TTestModule>(&Owner, 10u);
     int Ticks = 0;
-    const TKoNotifyEvent Tick = M->Timer1->OnTimer();
-    M->Timer1->SetOnTimer([&](TKoComponent* Sender) {
-        ++Ticks;
-        Tick(Sender);
-    });
+    CountTicks(M, Ticks);
     ASSERT_TRUE(kotest::PumpUntil([&] { return Ticks >= 5; }, 5s));
     EXPECT_EQ(M->Steps, 1 + Ticks); // the create handler's step and one per tick
     EXPECT_EQ(M->OffThread, 0);
@@ -92,11 +97,7 @@ TEST_F(ModuleFixture, ShortPeriodRunsOneStepPerTickOnTheMainThread) {
 TEST_F(ModuleFixture, TickDuringARunningStepDoesNotStartASecondStep) {
     auto* M = KoCreate<TTestModule>(&Owner, 10u);
     int Ticks = 0;
-    const TKoNotifyEvent Tick = M->Timer1->OnTimer();
-    M->Timer1->SetOnTimer([&](TKoComponent* Sender) {
-        ++Ticks;
-        Tick(Sender);
-    });
+    CountTicks(M, Ticks);
     M->Pump = true;
     ASSERT_TRUE(kotest::PumpUntil([&] { return Ticks >= 15; }, 10s));
     EXPECT_EQ(M->MaxDepth, 1);
