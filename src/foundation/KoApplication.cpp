@@ -12,6 +12,8 @@ TKoApplication& Application() {
 std::wstring KoCurrentExceptionText() {
     try {
         throw;
+    } catch (const EKoError& E) {
+        return E.Message();
     } catch (const std::exception& E) {
         return KoWide(E.what());
     } catch (...) {

@@ -48,7 +48,7 @@ void TKoComponent::SetName(const std::wstring& AName) {
     if (FOwner && !AName.empty()) {
         TKoComponent* Other = FOwner->FindComponent(AName);
         if (Other && Other != this) {
-            throw EKoComponentError("A component named " + KoUtf8(AName) + " already exists");
+            throw EKoComponentError(KoFormat(L"A component named %s already exists", AName));
         }
     }
     FName = AName;

@@ -3,11 +3,12 @@
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "KoExceptions.h"
 
 enum TKoOperation { opInsert, opRemove };
 
@@ -20,9 +21,10 @@ enum TKoComponentStateFlag : unsigned {
 class TKoComponent;
 using TKoNotifyEvent = std::function<void(TKoComponent* Sender)>;
 
-class EKoComponentError : public std::runtime_error {
+class EKoComponentError : public EKoException {
 public:
-    using std::runtime_error::runtime_error;
+    using EKoException::EKoException;
+    const wchar_t* ClassName() const noexcept override { return L"EKoComponentError"; }
 };
 
 class TKoComponent {

@@ -42,7 +42,7 @@ void TKoTimer::UpdateTimer() {
     FRunning = false;
     if (FEnabled && FInterval > 0 && FOnTimer) {
         if (!SetTimer(FWindow->Handle(), KoTimerId, FInterval, nullptr))
-            throw EKoComponentError("Not enough timers available");
+            throw EKoComponentError(L"Not enough timers available");
         FRunning = true;
     }
 }
