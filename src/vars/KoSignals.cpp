@@ -1,0 +1,262 @@
+#include "KoSignals.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "KoExceptions.h"
+
+using KoSignalsDetail::TLoop;
+using KoSignalsDetail::TLoopScope;
+
+namespace {
+
+// Handlers are called through a copy: a handler that destroys the object holding it (a link
+// freeing itself when its variable goes away) must not pull the callable out from under its
+// own call.
+template <class TEvent, class... TArgs> void Fire(const TEvent& Event, TArgs&&... Args) {
+    if (!Event) return;
+    TEvent Handler = Event;
+    Handler(std::forward<TArgs>(Args)...);
+}
+
+// Marks every running loop of an object that is being destroyed.
+void MarkDestroyed(TLoop* Loops) {
+    for (TLoop* Loop = Loops; Loop; Loop = Loop->Outer) Loop->Destroyed = true;
+}
+
+class TVariantCopy {
+public:
+    explicit TVariantCopy(const VARIANT& Source) {
+        VariantInit(&FValue);
+        // VariantCopy only reads its source, whatever its declaration says.
+        const HRESULT Result = VariantCopy(&FValue, const_cast<VARIANT*>(&Source));
+        if (FAILED(Result)) throw EKoOleError(Result);
+    }
+    ~TVariantCopy() { VariantClear(&FValue); }
+    TVariantCopy(const TVariantCopy&) = delete;
+    TVariantCopy& operator=(const TVariantCopy&) = delete;
+    VARIANT& Value() { return FValue; }
+
+private:
+    VARIANT FValue;
+};
+
+} // namespace
+
+// --- TKoSlot -----------------------------------------------------------------------------------
+
+TKoSlot::TKoSlot() = default;
+
+TKoSlot::TKoSlot(TKoSignal* ASignal, TKoNotifyEvent AOnSignal) : OnSignal(std::move(AOnSignal)) {
+    Connect(ASignal);
+}
+
+TKoSlot::~TKoSlot() {
+    FActive = false;
+    FDestroying = true;
+    DisconnectAll();
+    MarkDestroyed(FLoops);
+}
+
+void TKoSlot::SetActive(bool Value) { FActive = Value; }
+
+void TKoSlot::Connect(TKoSignal* ASignal) {
+    if (!ASignal || FDestroying || IsConnected(ASignal)) return;
+    FSignals.push_back(ASignal);
+    ASignal->Connect(this);
+    // A signal that is being destroyed refuses the slot; keep both sides in agreement.
+    if (!ASignal->IsConnected(this)) std::erase(FSignals, ASignal);
+}
+
+void TKoSlot::Disconnect(TKoSignal* ASignal) {
+    const auto Pos = std::find(FSignals.begin(), FSignals.end(), ASignal);
+    if (!ASignal || Pos == FSignals.end()) return;
+    FSignals.erase(Pos);
+    ASignal->Disconnect(this);
+    Fire(OnDisconnect, ASignal);
+}
+
+void TKoSlot::DisconnectAll() {
+    // The handlers of OnDisconnect may connect, disconnect or destroy anything: walk a copy,
+    // skip what is already gone, and stop when this slot itself was destroyed.
+    const std::vector<TKoSignal*> Connected = FSignals;
+    TLoop Loop;
+    TLoopScope Scope(FLoops, Loop);
+    for (auto It = Connected.rbegin(); It != Connected.rend(); ++It) {
+        if (!IsConnected(*It)) continue;
+        (*It)->Disconnect(this);
+        if (Loop.Destroyed) return;
+    }
+}
+
+bool TKoSlot::IsConnected(const TKoSignal* ASignal) const {
+    return ASignal && std::find(FSignals.begin(), FSignals.end(), ASignal) != FSignals.end();
+}
+
+void TKoSlot::SignalActivated(TKoSignal* ASignal) { Fire(OnSignalActivate, ASignal); }
+
+void TKoSlot::SignalDeactivated(TKoSignal* ASignal) { Fire(OnSignalDeactivate, ASignal); }
+
+void TKoSlot::Signal(TKoComponent* Sender) {
+    if (FActive) Fire(OnSignal, Sender);
+}
+
+// --- TKoSignal ---------------------------------------------------------------------------------
+
+TKoSignal::TKoSignal(TKoComponent* AOwner) : FOwner(AOwner) {}
+
+TKoSignal::~TKoSignal() { BeginDestruction(); }
+
+void TKoSignal::BeginDestruction() {
+    if (!FDestroying) {
+        FDestroying = true;
+        // Emissions still running further down the stack must stop where they are.
+        MarkDestroyed(FLoops);
+        FLoops = nullptr;
+    }
+    DisconnectAll();
+}
+
+void TKoSignal::SetActive(bool Value) {
+    if (Value == FActive) return;
+    FActive = Value;
+    ForEachSlot([this, Value](TKoSlot* Slot) {
+        if (Value) Slot->SignalActivated(this);
+        else Slot->SignalDeactivated(this);
+    });
+}
+
+void TKoSignal::Connect(TKoSlot* ASlot) {
+    if (!ASlot || FDestroying || IsConnected(ASlot)) return;
+    FSlots.push_back(ASlot);
+    ASlot->Connect(this);
+    // A slot that is being destroyed refuses the signal; keep both sides in agreement.
+    if (!ASlot->IsConnected(this)) std::erase(FSlots, ASlot);
+}
+
+void TKoSignal::Disconnect(TKoSlot* ASlot) {
+    const auto Pos = std::find(FSlots.begin(), FSlots.end(), ASlot);
+    if (!ASlot || Pos == FSlots.end()) return;
+    const size_t Index = static_cast<size_t>(Pos - FSlots.begin());
+    FSlots.erase(Pos);
+    // Keep the cursors of running emissions on the same slots: a removed slot that was
+    // still to come is not called, and the slots behind it move one place down.
+    for (TLoop* Loop = FLoops; Loop; Loop = Loop->Outer) {
+        if (Index >= Loop->End) continue;
+        --Loop->End;
+        if (Index < Loop->Next) --Loop->Next;
+    }
+    ASlot->Disconnect(this);
+}
+
+void TKoSignal::DisconnectAll() {
+    // A slot's OnDisconnect may destroy this signal (an owner freeing itself); stop then.
+    const std::vector<TKoSlot*> Connected = FSlots;
+    TLoop Loop;
+    TLoopScope Scope(FLoops, Loop);
+    for (auto It = Connected.rbegin(); It != Connected.rend(); ++It) {
+        if (!IsConnected(*It)) continue;
+        (*It)->Disconnect(this);
+        if (Loop.Destroyed) return;
+    }
+}
+
+bool TKoSignal::IsConnected(const TKoSlot* ASlot) const {
+    return ASlot && std::find(FSlots.begin(), FSlots.end(), ASlot) != FSlots.end();
+}
+
+void TKoSignal::Emit() {
+    if (!FActive || FDestroying) return;
+    TKoComponent* const Sender = FOwner;
+    ForEachSlot([Sender](TKoSlot* Slot) { Slot->Signal(Sender); });
+}
+
+// --- TKoVarChangeSlot --------------------------------------------------------------------------
+
+TKoVarChangeSlot::TKoVarChangeSlot(TKoVarChangeSignal* ASignal, TKoVarChangeEvent AOnChange,
+                                   TKoVarChangingEvent AOnChanging) {
+    Connect(ASignal);
+    OnChange = std::move(AOnChange);
+    OnChanging = std::move(AOnChanging);
+}
+
+void TKoVarChangeSlot::VarChange(TKoVar* Sender, TKoVarPropTypes Props) {
+    if (Active()) Fire(OnChange, Sender, Props);
+}
+
+void TKoVarChangeSlot::VarChanging(TKoVar* Sender, TKoVarPropType Prop, VARIANT& Value, TKoVarQuality& Quality,
+                                   TKoVarChangingResponse& Response) {
+    Fire(OnChanging, Sender, Prop, Value, Quality, Response);
+}
+
+void TKoVarChangeSlot::VarConfigChange(TKoComponent* Sender) {
+    if (Active()) Fire(OnConfigChange, Sender);
+}
+
+void TKoVarChangeSlot::VarRangeChange(TKoComponent* Sender) {
+    if (Active()) Fire(OnRangeChange, Sender);
+}
+
+// --- TKoVarChangeSignal ------------------------------------------------------------------------
+
+namespace {
+TKoComponent* CheckedVarOwner(TKoComponent* AOwner, TKoVar* AVar) {
+    if (!AOwner || !AVar) throw EKoException(L"TKoVarChangeSignal.Create: Only KoVars are accepted as owners.");
+    return AOwner;
+}
+} // namespace
+
+TKoVarChangeSignal::TKoVarChangeSignal(TKoComponent* AOwner, TKoVar* AVar)
+    : TKoSignal(CheckedVarOwner(AOwner, AVar)), FVar(AVar) {}
+
+// Disconnect while the object is still a variable's change signal, so that the slots'
+// disconnect handlers see it as one.
+TKoVarChangeSignal::~TKoVarChangeSignal() { BeginDestruction(); }
+
+void TKoVarChangeSignal::EmitChange(TKoVarPropTypes Props) {
+    if (!Active() || Destroying()) return;
+    TKoComponent* const Owner = this->Owner();
+    TKoVar* const Var = FVar;
+    ForEachSlot([=](TKoSlot* Slot) {
+        if (auto* VarSlot = dynamic_cast<TKoVarChangeSlot*>(Slot)) {
+            if (!VarSlot->IsDataOwner) VarSlot->VarChange(Var, Props);
+        } else {
+            Slot->Signal(Owner);
+        }
+    });
+}
+
+void TKoVarChangeSignal::EmitChanging(TKoVarPropType Prop, VARIANT& Value, TKoVarQuality& Quality,
+                                      TKoVarChangingResponse& Response) {
+    if (!Active() || Destroying()) return;
+    TKoVar* const Var = FVar;
+    const bool Alive = ForEachSlot([&](TKoSlot* Slot) {
+        auto* VarSlot = dynamic_cast<TKoVarChangeSlot*>(Slot);
+        if (VarSlot && VarSlot->IsDataOwner) VarSlot->VarChanging(Var, Prop, Value, Quality, Response);
+    });
+    if (!Alive) return;
+    TVariantCopy ValueCopy(Value);
+    TKoVarQuality QualityCopy = Quality;
+    TKoVarChangingResponse ResponseCopy = Response;
+    ForEachSlot([&](TKoSlot* Slot) {
+        auto* VarSlot = dynamic_cast<TKoVarChangeSlot*>(Slot);
+        if (VarSlot && !VarSlot->IsDataOwner)
+            VarSlot->VarChanging(Var, Prop, ValueCopy.Value(), QualityCopy, ResponseCopy);
+    });
+}
+
+void TKoVarChangeSignal::EmitConfigChange() {
+    if (!Active() || Destroying()) return;
+    TKoComponent* const Owner = this->Owner();
+    ForEachSlot([Owner](TKoSlot* Slot) {
+        if (auto* VarSlot = dynamic_cast<TKoVarChangeSlot*>(Slot)) VarSlot->VarConfigChange(Owner);
+    });
+}
+
+void TKoVarChangeSignal::EmitRangeChange() {
+    if (!Active() || Destroying()) return;
+    TKoComponent* const Owner = this->Owner();
+    ForEachSlot([Owner](TKoSlot* Slot) {
+        if (auto* VarSlot = dynamic_cast<TKoVarChangeSlot*>(Slot)) VarSlot->VarRangeChange(Owner);
+    });
+}

@@ -1,0 +1,221 @@
+#pragma once
+// Signals and slots: the notification mechanism of the variables.
+//
+// A signal belongs to a sender and lists the slots connected to it; a slot belongs to a
+// listener and lists the signals it is connected to. Every connection is recorded on both
+// sides, so either side may be destroyed first: the survivor drops the connection, and the
+// slot hears of it through OnDisconnect.
+//
+// Handlers run synchronously and may do anything, including disconnecting or destroying
+// slots or the signal that is calling them. An emission therefore walks the live slot list
+// with a cursor that removals keep in step: it calls exactly the slots that were connected
+// when it started and are still connected when their turn comes, never a removed one, and it
+// stops at once when a handler destroys the signal. Slots connected during an emission wait
+// for the next one.
+//
+// Nothing here locks: signals and slots are used only on the thread that writes the
+// variables (the main thread).
+
+#include <oaidl.h>
+
+#include <functional>
+#include <vector>
+
+#include "KoClasses.h"
+#include "KoVarTypes.h"
+
+class TKoSignal;
+class TKoSlot;
+class TKoVar; // the variable core
+
+using TKoSignalEvent = std::function<void(TKoSignal* Sender)>;
+using TKoVarChangeEvent = std::function<void(TKoVar* Sender, TKoVarPropTypes Props)>;
+using TKoVarChangingEvent = std::function<void(TKoVar* Sender, TKoVarPropType Prop, VARIANT& Value,
+                                               TKoVarQuality& Quality, TKoVarChangingResponse& Response)>;
+
+namespace KoSignalsDetail {
+// Lets a loop that calls handlers learn that a handler destroyed the object that runs it.
+// Loops of one object nest (a handler may start another); the object marks them all.
+struct TLoop {
+    size_t Next = 0;         // the next position to visit
+    size_t End = 0;          // one past the last position this loop visits
+    bool Destroyed = false;  // the object was destroyed by a handler
+    TLoop* Outer = nullptr;  // the loop running further down the stack
+};
+
+// Keeps a loop on its object's list while it runs, also when a handler throws. Once the
+// object is destroyed its list is gone, and the scope leaves it alone.
+class TLoopScope {
+public:
+    TLoopScope(TLoop*& AHead, TLoop& ALoop) : FHead(AHead), FLoop(ALoop) {
+        FLoop.Outer = FHead;
+        FHead = &FLoop;
+    }
+    ~TLoopScope() {
+        if (!FLoop.Destroyed) FHead = FLoop.Outer;
+    }
+    TLoopScope(const TLoopScope&) = delete;
+    TLoopScope& operator=(const TLoopScope&) = delete;
+
+private:
+    TLoop*& FHead;
+    TLoop& FLoop;
+};
+} // namespace KoSignalsDetail
+
+class TKoSlot {
+public:
+    TKoSlot();
+    // Creates the slot with its OnSignal handler and connects it to ASignal.
+    TKoSlot(TKoSignal* ASignal, TKoNotifyEvent AOnSignal);
+    virtual ~TKoSlot();
+    TKoSlot(const TKoSlot&) = delete;
+    TKoSlot& operator=(const TKoSlot&) = delete;
+
+    bool Active() const { return FActive; }
+    virtual void SetActive(bool Value);
+
+    // Called with the signal as sender.
+    TKoSignalEvent OnSignalActivate;
+    TKoSignalEvent OnSignalDeactivate;
+    TKoSignalEvent OnDisconnect; // after a connection was removed, once per connection
+    // Called with the signal's owner as sender on every emission while the slot is active.
+    TKoNotifyEvent OnSignal;
+
+    int SignalCount() const { return static_cast<int>(FSignals.size()); }
+    TKoSignal* Signals(int Index) const { return FSignals.at(static_cast<size_t>(Index)); }
+
+    // Both sides' Connect and Disconnect call each other and stop when the connection already
+    // is as asked, so either side may start and each side records it once.
+    virtual void Connect(TKoSignal* ASignal);
+    virtual void Disconnect(TKoSignal* ASignal);
+    // Disconnects from every signal, the last connected first.
+    void DisconnectAll();
+    bool IsConnected(const TKoSignal* ASignal) const;
+
+    // Delivery entry points of the signals.
+    void SignalActivated(TKoSignal* ASignal);
+    void SignalDeactivated(TKoSignal* ASignal);
+    void Signal(TKoComponent* Sender);
+
+private:
+    bool FActive = true;
+    bool FDestroying = false; // no new connections once destruction began
+    std::vector<TKoSignal*> FSignals;
+    KoSignalsDetail::TLoop* FLoops = nullptr;
+};
+
+class TKoSignal {
+public:
+    explicit TKoSignal(TKoComponent* AOwner);
+    virtual ~TKoSignal();
+    TKoSignal(const TKoSignal&) = delete;
+    TKoSignal& operator=(const TKoSignal&) = delete;
+
+    bool Active() const { return FActive; }
+    // When the flag changes, every connected slot hears of it, whatever its own Active flag.
+    virtual void SetActive(bool Value);
+    TKoComponent* Owner() const { return FOwner; }
+
+    int SlotCount() const { return static_cast<int>(FSlots.size()); }
+    TKoSlot* Slots(int Index) const { return FSlots.at(static_cast<size_t>(Index)); }
+
+    virtual void Connect(TKoSlot* ASlot);
+    virtual void Disconnect(TKoSlot* ASlot);
+    // Disconnects every slot, the last connected first.
+    virtual void DisconnectAll();
+    bool IsConnected(const TKoSlot* ASlot) const;
+
+    // While active: every slot, in connection order, gets Signal(Owner).
+    void Emit();
+
+protected:
+    // Calls Deliver for every slot that is connected when the walk starts and still connected
+    // when its turn comes, in connection order. Returns false when a handler destroyed the
+    // signal; the caller must then return without touching it.
+    template <class TDeliver> bool ForEachSlot(TDeliver&& Deliver);
+
+    bool Destroying() const { return FDestroying; }
+    // Refuses new connections and emissions, stops running emissions and disconnects every
+    // slot. The destructor runs it; a subclass may run it earlier so that the slots' handlers
+    // still see the whole object.
+    void BeginDestruction();
+
+private:
+    bool FActive = true;
+    bool FDestroying = false; // no new connections and no emissions once destruction began
+    TKoComponent* FOwner;
+    std::vector<TKoSlot*> FSlots;
+    KoSignalsDetail::TLoop* FLoops = nullptr;
+};
+
+class TKoVarChangeSignal;
+
+// The slot through which a variable link or a variable list hears of one or more variables.
+class TKoVarChangeSlot : public TKoSlot {
+public:
+    TKoVarChangeSlot() = default;
+    // Creates the slot, connects it to ASignal, then sets the two handlers.
+    TKoVarChangeSlot(TKoVarChangeSignal* ASignal, TKoVarChangeEvent AOnChange, TKoVarChangingEvent AOnChanging);
+
+    // A data owner sees every intended change first, on the writer's own value, quality and
+    // response, and may alter or veto it; it hears nothing of completed changes.
+    bool IsDataOwner = false;
+    TKoVarChangingEvent OnChanging;
+    TKoNotifyEvent OnConfigChange; // sender: the variable
+    TKoNotifyEvent OnRangeChange;  // sender: the variable
+    TKoVarChangeEvent OnChange;
+
+    // Delivery entry points of the variable's signal. The changing call reaches an inactive
+    // slot too, so that a data owner keeps its veto while it does not listen to changes.
+    void VarChange(TKoVar* Sender, TKoVarPropTypes Props);
+    void VarChanging(TKoVar* Sender, TKoVarPropType Prop, VARIANT& Value, TKoVarQuality& Quality,
+                     TKoVarChangingResponse& Response);
+    void VarConfigChange(TKoComponent* Sender);
+    void VarRangeChange(TKoComponent* Sender);
+};
+
+// The change signal every variable owns; its owner is the variable.
+class TKoVarChangeSignal : public TKoSignal {
+public:
+    // Only a variable may own the signal: anything else does not compile, and a null
+    // variable fails with EKoException.
+    template <class TVar>
+    explicit TKoVarChangeSignal(TVar* AOwner) : TKoVarChangeSignal(AOwner, static_cast<TKoVar*>(AOwner)) {}
+
+    ~TKoVarChangeSignal() override;
+
+    TKoVar* Var() const { return FVar; }
+
+    // While active: plain slots get Signal(Owner); change slots that are not data owners get
+    // VarChange(Var, Props); data owners get nothing.
+    void EmitChange(TKoVarPropTypes Props);
+    // While active: data owners first, in connection order, on the caller's Value, Quality and
+    // Response; then every other change slot on copies of the three (one set of copies,
+    // shared by those slots), whose changes go nowhere. Plain slots get nothing.
+    void EmitChanging(TKoVarPropType Prop, VARIANT& Value, TKoVarQuality& Quality, TKoVarChangingResponse& Response);
+    // While active: every change slot gets VarConfigChange(Owner) or VarRangeChange(Owner).
+    void EmitConfigChange();
+    void EmitRangeChange();
+
+protected:
+    // AOwner and AVar are the same object seen as component and as variable.
+    TKoVarChangeSignal(TKoComponent* AOwner, TKoVar* AVar);
+
+private:
+    TKoVar* FVar;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+template <class TDeliver> bool TKoSignal::ForEachSlot(TDeliver&& Deliver) {
+    KoSignalsDetail::TLoop Loop;
+    Loop.End = FSlots.size();
+    KoSignalsDetail::TLoopScope Scope(FLoops, Loop);
+    while (Loop.Next < Loop.End) {
+        TKoSlot* Slot = FSlots[Loop.Next++];
+        Deliver(Slot);
+        if (Loop.Destroyed) return false;
+    }
+    return true;
+}
