@@ -5,7 +5,9 @@
 
 #include "KoUtils.h"
 
-EKoError::EKoError(std::wstring AMessage) { SetMessage(std::move(AMessage)); }
+EKoError::EKoError(std::wstring AMessage) {
+    SetMessage(std::move(AMessage));
+}
 
 void EKoError::SetMessage(std::wstring AMessage) {
     FUtf8 = KoUtf8(AMessage);
@@ -19,12 +21,13 @@ EKoOleError::EKoOleError(HRESULT AErrorCode) : EKoOleError(AErrorCode, KoSysErro
 
 std::wstring KoSysErrorMessage(HRESULT Code) {
     wchar_t Buffer[1024];
-    const DWORD Length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                        static_cast<DWORD>(Code), 0, Buffer, static_cast<DWORD>(std::size(Buffer)),
-                                        nullptr);
+    const DWORD Length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(Code), 0, Buffer, static_cast<DWORD>(std::size(Buffer)), nullptr);
     std::wstring Text(Buffer, Length);
     // System texts end with a line break, which has no place in a one-line error text.
-    while (!Text.empty() && (Text.back() == L'\r' || Text.back() == L'\n' || Text.back() == L' ' || Text.back() == L'\t'))
+    while (!Text.empty() &&
+           (Text.back() == L'\r' || Text.back() == L'\n' || Text.back() == L' ' || Text.back() == L'\t'))
         Text.pop_back();
     if (Text.empty()) Text = KoFormat(L"OLE error %.8x", Code);
     return Text;
@@ -44,7 +47,9 @@ struct TDirective {
     throw EKoFormatError(L"Format '" + std::wstring(Format) + L"': " + Why);
 }
 
-std::wstring Widen(const char* First, const char* Last) { return std::wstring(First, Last); }
+std::wstring Widen(const char* First, const char* Last) {
+    return std::wstring(First, Last);
+}
 
 std::wstring DigitsOf(uint64_t Value, int Base) {
     char Buffer[32];
@@ -68,7 +73,8 @@ std::wstring FloatText(double Value, wchar_t Conversion, int Precision) {
                                                              : std::chars_format::general;
         Out = std::to_chars(Buffer, Buffer + sizeof Buffer, Value, Style, Precision < 0 ? 6 : Precision);
     }
-    if (Out.ec != std::errc()) return L"#OVERFLOW"; // only a fixed text of a huge value with a large precision
+    if (Out.ec != std::errc())
+        return L"#OVERFLOW"; // only a fixed text of a huge value with a large precision
     return Widen(Buffer, Out.ptr);
 }
 
@@ -104,10 +110,14 @@ std::wstring Convert(std::wstring_view Format, const TDirective& D, const TKoFor
     case L'e':
     case L'g': {
         double Value;
-        if (Arg.Kind() == TKoFormatArg::fkFloat) Value = Arg.Float();
-        else if (Arg.Kind() == TKoFormatArg::fkSigned) Value = static_cast<double>(Arg.Signed());
-        else if (Arg.Kind() == TKoFormatArg::fkUnsigned) Value = static_cast<double>(Arg.Unsigned());
-        else FormatFault(Format, L"a floating-point directive needs a number");
+        if (Arg.Kind() == TKoFormatArg::fkFloat)
+            Value = Arg.Float();
+        else if (Arg.Kind() == TKoFormatArg::fkSigned)
+            Value = static_cast<double>(Arg.Signed());
+        else if (Arg.Kind() == TKoFormatArg::fkUnsigned)
+            Value = static_cast<double>(Arg.Unsigned());
+        else
+            FormatFault(Format, L"a floating-point directive needs a number");
         Body = FloatText(Value, D.Conversion, D.Precision);
         if (!Body.empty() && Body[0] == L'-') {
             Sign = L"-";
@@ -116,7 +126,8 @@ std::wstring Convert(std::wstring_view Format, const TDirective& D, const TKoFor
         break;
     }
     case L's': {
-        if (Arg.Kind() != TKoFormatArg::fkText) FormatFault(Format, L"a text directive needs a text argument");
+        if (Arg.Kind() != TKoFormatArg::fkText)
+            FormatFault(Format, L"a text directive needs a text argument");
         std::wstring_view Text = Arg.Text();
         if (D.Precision >= 0 && Text.size() > static_cast<size_t>(D.Precision))
             Text = Text.substr(0, static_cast<size_t>(D.Precision));
@@ -168,7 +179,8 @@ std::wstring KoFormatList(std::wstring_view Format, std::initializer_list<TKoFor
         }
         if (I >= Format.size()) FormatFault(Format, L"directive without conversion");
         wchar_t Conversion = Format[I++];
-        if (Conversion >= L'A' && Conversion <= L'Z') Conversion = static_cast<wchar_t>(Conversion - L'A' + L'a');
+        if (Conversion >= L'A' && Conversion <= L'Z')
+            Conversion = static_cast<wchar_t>(Conversion - L'A' + L'a');
         D.Conversion = Conversion;
         if (NextArg == Args.end()) FormatFault(Format, L"more directives than arguments");
         Result += Convert(Format, D, *NextArg++);

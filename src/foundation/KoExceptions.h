@@ -76,8 +76,9 @@ public:
     enum TKind { fkSigned, fkUnsigned, fkFloat, fkText };
 
     template <std::integral T>
-        requires(!std::same_as<T, bool> && !std::same_as<T, char> && !std::same_as<T, wchar_t>)
-    TKoFormatArg(T AValue) : FBits(static_cast<int>(sizeof(T) * 8)) {
+    requires(!std::same_as<T, bool> && !std::same_as<T, char> && !std::same_as<T, wchar_t>)
+        TKoFormatArg(T AValue)
+        : FBits(static_cast<int>(sizeof(T) * 8)) {
         if constexpr (std::is_signed_v<T>) {
             FKind = fkSigned;
             FSigned = AValue;
@@ -87,8 +88,8 @@ public:
         }
     }
     template <class T>
-        requires std::is_enum_v<T>
-    TKoFormatArg(T AValue) : TKoFormatArg(static_cast<std::underlying_type_t<T>>(AValue)) {}
+    requires std::is_enum_v<T> TKoFormatArg(T AValue)
+        : TKoFormatArg(static_cast<std::underlying_type_t<T>>(AValue)) {}
     TKoFormatArg(double AValue) : FKind(fkFloat), FFloat(AValue) {}
     TKoFormatArg(const wchar_t* AText) : FKind(fkText), FText(AText ? AText : L"") {}
     TKoFormatArg(const std::wstring& AText) : FKind(fkText), FText(AText) {}

@@ -61,7 +61,8 @@ public:
 // Raised with a formatted message as EKoOPCProviderError(KoFormat(Fmt, Args...), Code).
 class EKoOPCProviderError : public EKoOleError {
 public:
-    EKoOPCProviderError(std::wstring AMessage, HRESULT AErrorCode) : EKoOleError(AErrorCode, std::move(AMessage)) {}
+    EKoOPCProviderError(std::wstring AMessage, HRESULT AErrorCode)
+        : EKoOleError(AErrorCode, std::move(AMessage)) {}
     const wchar_t* ClassName() const noexcept override { return L"EKoOPCProviderError"; }
 };
 

@@ -14,9 +14,9 @@
 #define KO_OPC_LAYOUT(x86, x64) (x86)
 #endif
 
-#define KO_OPC_FIELD(type, field, x86, x64)                                                    \
+#define KO_OPC_FIELD(type, field, x86, x64)                                                                  \
     static_assert(offsetof(type, field) == KO_OPC_LAYOUT(x86, x64), #type "::" #field " moved")
-#define KO_OPC_SIZE(type, x86, x64)                                                            \
+#define KO_OPC_SIZE(type, x86, x64)                                                                          \
     static_assert(sizeof(type) == KO_OPC_LAYOUT(x86, x64), "size of " #type " changed")
 
 static_assert(sizeof(OPCHANDLE) == 4, "OPCHANDLE is a DWORD");

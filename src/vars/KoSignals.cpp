@@ -58,7 +58,9 @@ TKoSlot::~TKoSlot() {
     MarkDestroyed(FLoops);
 }
 
-void TKoSlot::SetActive(bool Value) { FActive = Value; }
+void TKoSlot::SetActive(bool Value) {
+    FActive = Value;
+}
 
 void TKoSlot::Connect(TKoSignal* ASignal) {
     if (!ASignal || FDestroying || IsConnected(ASignal)) return;
@@ -93,9 +95,13 @@ bool TKoSlot::IsConnected(const TKoSignal* ASignal) const {
     return ASignal && std::find(FSignals.begin(), FSignals.end(), ASignal) != FSignals.end();
 }
 
-void TKoSlot::SignalActivated(TKoSignal* ASignal) { Fire(OnSignalActivate, ASignal); }
+void TKoSlot::SignalActivated(TKoSignal* ASignal) {
+    Fire(OnSignalActivate, ASignal);
+}
 
-void TKoSlot::SignalDeactivated(TKoSignal* ASignal) { Fire(OnSignalDeactivate, ASignal); }
+void TKoSlot::SignalDeactivated(TKoSignal* ASignal) {
+    Fire(OnSignalDeactivate, ASignal);
+}
 
 void TKoSlot::Signal(TKoComponent* Sender) {
     if (FActive) Fire(OnSignal, Sender);
@@ -105,7 +111,9 @@ void TKoSlot::Signal(TKoComponent* Sender) {
 
 TKoSignal::TKoSignal(TKoComponent* AOwner) : FOwner(AOwner) {}
 
-TKoSignal::~TKoSignal() { BeginDestruction(); }
+TKoSignal::~TKoSignal() {
+    BeginDestruction();
+}
 
 void TKoSignal::BeginDestruction() {
     if (!FDestroying) {
@@ -121,8 +129,10 @@ void TKoSignal::SetActive(bool Value) {
     if (Value == FActive) return;
     FActive = Value;
     ForEachSlot([this, Value](TKoSlot* Slot) {
-        if (Value) Slot->SignalActivated(this);
-        else Slot->SignalDeactivated(this);
+        if (Value)
+            Slot->SignalActivated(this);
+        else
+            Slot->SignalDeactivated(this);
     });
 }
 
@@ -184,8 +194,8 @@ void TKoVarChangeSlot::VarChange(TKoVar* Sender, TKoVarPropTypes Props) {
     if (Active()) Fire(OnChange, Sender, Props);
 }
 
-void TKoVarChangeSlot::VarChanging(TKoVar* Sender, TKoVarPropType Prop, VARIANT& Value, TKoVarQuality& Quality,
-                                   TKoVarChangingResponse& Response) {
+void TKoVarChangeSlot::VarChanging(TKoVar* Sender, TKoVarPropType Prop, VARIANT& Value,
+                                   TKoVarQuality& Quality, TKoVarChangingResponse& Response) {
     Fire(OnChanging, Sender, Prop, Value, Quality, Response);
 }
 
@@ -201,7 +211,8 @@ void TKoVarChangeSlot::VarRangeChange(TKoComponent* Sender) {
 
 namespace {
 TKoComponent* CheckedVarOwner(TKoComponent* AOwner, TKoVar* AVar) {
-    if (!AOwner || !AVar) throw EKoException(L"TKoVarChangeSignal.Create: Only KoVars are accepted as owners.");
+    if (!AOwner || !AVar)
+        throw EKoException(L"TKoVarChangeSignal.Create: Only KoVars are accepted as owners.");
     return AOwner;
 }
 } // namespace
@@ -211,7 +222,9 @@ TKoVarChangeSignal::TKoVarChangeSignal(TKoComponent* AOwner, TKoVar* AVar)
 
 // Disconnect while the object is still a variable's change signal, so that the slots'
 // disconnect handlers see it as one.
-TKoVarChangeSignal::~TKoVarChangeSignal() { BeginDestruction(); }
+TKoVarChangeSignal::~TKoVarChangeSignal() {
+    BeginDestruction();
+}
 
 void TKoVarChangeSignal::EmitChange(TKoVarPropTypes Props) {
     if (!Active() || Destroying()) return;

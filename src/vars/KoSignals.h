@@ -37,10 +37,10 @@ namespace KoSignalsDetail {
 // Lets a loop that calls handlers learn that a handler destroyed the object that runs it.
 // Loops of one object nest (a handler may start another); the object marks them all.
 struct TLoop {
-    size_t Next = 0;         // the next position to visit
-    size_t End = 0;          // one past the last position this loop visits
-    bool Destroyed = false;  // the object was destroyed by a handler
-    TLoop* Outer = nullptr;  // the loop running further down the stack
+    size_t Next = 0;        // the next position to visit
+    size_t End = 0;         // one past the last position this loop visits
+    bool Destroyed = false; // the object was destroyed by a handler
+    TLoop* Outer = nullptr; // the loop running further down the stack
 };
 
 // Keeps a loop on its object's list while it runs, also when a handler throws. Once the
@@ -156,7 +156,8 @@ class TKoVarChangeSlot : public TKoSlot {
 public:
     TKoVarChangeSlot() = default;
     // Creates the slot, connects it to ASignal, then sets the two handlers.
-    TKoVarChangeSlot(TKoVarChangeSignal* ASignal, TKoVarChangeEvent AOnChange, TKoVarChangingEvent AOnChanging);
+    TKoVarChangeSlot(TKoVarChangeSignal* ASignal, TKoVarChangeEvent AOnChange,
+                     TKoVarChangingEvent AOnChanging);
 
     // A data owner sees every intended change first, on the writer's own value, quality and
     // response, and may alter or veto it; it hears nothing of completed changes.
@@ -193,7 +194,8 @@ public:
     // While active: data owners first, in connection order, on the caller's Value, Quality and
     // Response; then every other change slot on copies of the three (one set of copies,
     // shared by those slots), whose changes go nowhere. Plain slots get nothing.
-    void EmitChanging(TKoVarPropType Prop, VARIANT& Value, TKoVarQuality& Quality, TKoVarChangingResponse& Response);
+    void EmitChanging(TKoVarPropType Prop, VARIANT& Value, TKoVarQuality& Quality,
+                      TKoVarChangingResponse& Response);
     // While active: every change slot gets VarConfigChange(Owner) or VarRangeChange(Owner).
     void EmitConfigChange();
     void EmitRangeChange();

@@ -28,9 +28,13 @@ struct Program {
 };
 
 const Program Programs[] = {
-    {"KoOPCServer", &KoOPCServerCreateObjects, L"Korvel OPC Dadived Simulation Server",
+    {"KoOPCServer",
+     &KoOPCServerCreateObjects,
+     L"Korvel OPC Dadived Simulation Server",
      {L"Static", L"Random", L"SawTooth", L"Sinusoid", L"Triangle", L"ReadOnly"}},
-    {"KoOPCServerSvc", &KoOPCServerSvcCreateObjects, L"Korvel OPC Simulation Service",
+    {"KoOPCServerSvc",
+     &KoOPCServerSvcCreateObjects,
+     L"Korvel OPC Simulation Service",
      {L"Random", L"ReadOnly", L"SawTooth", L"Sinusoid", L"Static", L"Triangle"}},
 };
 
@@ -57,9 +61,9 @@ TEST_P(ProgramFixture, CreatesItsSixModulesInItsOwnOrder) {
         TKoComponent* Reference;
     };
     const Expect Expected[] = {
-        {L"static", L"TStatic", Static},         {L"RANDOM", L"TRandom", Random},
-        {L"SawTooth", L"TSawTooth", SawTooth},   {L"sinusoid", L"TSinusoid", Sinusoid},
-        {L"Triangle", L"TTriangle", Triangle},   {L"ReadOnly", L"TReadOnly", ReadOnly},
+        {L"static", L"TStatic", Static},       {L"RANDOM", L"TRandom", Random},
+        {L"SawTooth", L"TSawTooth", SawTooth}, {L"sinusoid", L"TSinusoid", Sinusoid},
+        {L"Triangle", L"TTriangle", Triangle}, {L"ReadOnly", L"TReadOnly", ReadOnly},
     };
     for (const Expect& E : Expected) {
         TKoComponent* Found = App.FindComponent(E.Name);

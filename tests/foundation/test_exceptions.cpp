@@ -50,14 +50,10 @@ TEST(KoFormat, Directives) {
 // instead of printing garbage or reading past the arguments.
 TEST(KoFormat, MismatchesFail) {
     const std::function<std::wstring()> Cases[] = {
-        [] { return KoFormat(L"%d"); },
-        [] { return KoFormat(L"%s and %s", L"one"); },
-        [] { return KoFormat(L"%d", L"text"); },
-        [] { return KoFormat(L"%x", 1.5); },
-        [] { return KoFormat(L"%s", 42); },
-        [] { return KoFormat(L"%g", L"text"); },
-        [] { return KoFormat(L"%q", 1); },
-        [] { return KoFormat(L"trailing %", 1); },
+        [] { return KoFormat(L"%d"); },          [] { return KoFormat(L"%s and %s", L"one"); },
+        [] { return KoFormat(L"%d", L"text"); }, [] { return KoFormat(L"%x", 1.5); },
+        [] { return KoFormat(L"%s", 42); },      [] { return KoFormat(L"%g", L"text"); },
+        [] { return KoFormat(L"%q", 1); },       [] { return KoFormat(L"trailing %", 1); },
         [] { return KoFormat(L"%99999d", 1); },
     };
     for (size_t I = 0; I < std::size(Cases); ++I) {
@@ -70,7 +66,8 @@ TEST(KoErrors, MessageIsWideAndWhatIsItsUtf8) {
     try {
         throw EKoException(L"Gr\u00fc\u00dfe \u20ac");
     } catch (const std::exception& E) {
-        EXPECT_STREQ(E.what(), "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac");
+        EXPECT_STREQ(E.what(), "Gr\xc3\xbc\xc3\x9f"
+                               "e \xe2\x82\xac");
         const auto* Error = dynamic_cast<const EKoError*>(&E);
         ASSERT_NE(Error, nullptr);
         EXPECT_EQ(Error->Message(), L"Gr\u00fc\u00dfe \u20ac");

@@ -13,7 +13,9 @@
 
 namespace {
 
-HRESULT Hr(unsigned long Code) { return static_cast<HRESULT>(Code); }
+HRESULT Hr(unsigned long Code) {
+    return static_cast<HRESULT>(Code);
+}
 
 // The values are written out rather than taken from the interface header, so that a code
 // bound to the wrong name shows up here.
@@ -28,7 +30,8 @@ TEST(OPCResultTexts, EveryCodeOfTheServerHasItsTexts) {
         {0xC0040001, L"Invalid handle", L"The value of the handle is invalid."},
         {0xC0040004, L"Bad type",
          L"The server cannot convert the data between the requested data type and the canonical data type."},
-        {0xC0040005, L"Cannot perform on a Public group", L"The requested operation cannot be done on a public group."},
+        {0xC0040005, L"Cannot perform on a Public group",
+         L"The requested operation cannot be done on a public group."},
         {0xC0040006, L"No Access Rights", L"The Items AccessRights do not allow the operation."},
         {0xC0040007, L"Unknown ItemID", L"The item is no longer available in the server address space."},
         {0xC0040008, L"Invalid ItemID", L"The item definition doesn't conform to the server's syntax."},
@@ -115,9 +118,14 @@ TEST(OPCServerStateText, EveryStateAndTheRest) {
         const wchar_t* Text;
     };
     const Case Cases[] = {
-        {0, L"No connection!"},     {OPC_STATUS_RUNNING, L"Running"}, {OPC_STATUS_FAILED, L"Failed"},
-        {3, L"Not configured"},     {4, L"Suspended"},                {OPC_STATUS_TEST, L"Test"},
-        {6, L"No connection!"},     {0xFFFFFFFF, L"No connection!"},
+        {0, L"No connection!"},
+        {OPC_STATUS_RUNNING, L"Running"},
+        {OPC_STATUS_FAILED, L"Failed"},
+        {3, L"Not configured"},
+        {4, L"Suspended"},
+        {OPC_STATUS_TEST, L"Test"},
+        {6, L"No connection!"},
+        {0xFFFFFFFF, L"No connection!"},
     };
     for (const Case& C : Cases) {
         SCOPED_TRACE(C.State);
@@ -152,8 +160,8 @@ TEST(OPCErrors, KindsAndTheirCodes) {
         const wchar_t* ClassName;
     };
     const Case Cases[] = {
-        {"provider error", [] { throw EKoOPCProviderError(KoFormat(L"Item %s: %d", L"X", 5), E_NOTIMPL); }, true,
-         E_NOTIMPL, L"EKoOPCProviderError"},
+        {"provider error", [] { throw EKoOPCProviderError(KoFormat(L"Item %s: %d", L"X", 5), E_NOTIMPL); },
+         true, E_NOTIMPL, L"EKoOPCProviderError"},
         {"invalid item ID", [] { throw EKoOPCProviderInvalidItemID(L"Item %s: %d"); }, true, Hr(0xC0040008),
          L"EKoOPCProviderInvalidItemID"},
         {"unknown item ID", [] { throw EKoOPCProviderUnknownItemID(L"Item %s: %d"); }, true, Hr(0xC0040007),
@@ -195,13 +203,13 @@ public:
         FKey = std::wstring(L"Interface\\") + Text;
         HKEY Key = nullptr;
         DWORD Disposition = 0;
-        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, FKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &Key, &Disposition) !=
-            ERROR_SUCCESS)
+        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, FKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &Key,
+                            &Disposition) != ERROR_SUCCESS)
             return;
         FCreated = Disposition == REG_CREATED_NEW_KEY;
-        FReady = !FCreated || RegSetValueExW(Key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(AName),
-                                             static_cast<DWORD>((wcslen(AName) + 1) * sizeof(wchar_t))) ==
-                                  ERROR_SUCCESS;
+        FReady = !FCreated ||
+                 RegSetValueExW(Key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(AName),
+                                static_cast<DWORD>((wcslen(AName) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
         RegCloseKey(Key);
     }
     ~TInterfaceName() {
@@ -232,10 +240,11 @@ TEST(OPCErrors, RemoteCallErrorNamesInterfaceMethodCodeAndReason) {
     const EKoOPCError WithText(OPC_E_BADTYPE, IID_IOPCItemMgt, L"Write", L"cannot convert");
     EXPECT_EQ(WithText.Reason(), L"cannot convert");
     EXPECT_EQ(WithText.ServerErrorString(), L"cannot convert");
-    EXPECT_EQ(WithText.Message(), L"OPC Error in method IOPCItemMgt.Write\r"
-                                  L"Code: 0xC0040004 (cannot convert)\r"
-                                  L"Details: The server cannot convert the data between the requested data type "
-                                  L"and the canonical data type.");
+    EXPECT_EQ(WithText.Message(),
+              L"OPC Error in method IOPCItemMgt.Write\r"
+              L"Code: 0xC0040004 (cannot convert)\r"
+              L"Details: The server cannot convert the data between the requested data type "
+              L"and the canonical data type.");
 
     // An unregistered interface is named by its IID; a code outside the table keeps its
     // hexadecimal digits without leading zeros.

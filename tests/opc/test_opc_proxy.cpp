@@ -75,8 +75,7 @@ using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer
 struct CoTaskFreer {
     void operator()(void* p) const noexcept { CoTaskMemFree(p); }
 };
-template <typename T>
-using CoTaskPtr = std::unique_ptr<T, CoTaskFreer>;
+template <typename T> using CoTaskPtr = std::unique_ptr<T, CoTaskFreer>;
 
 struct BstrFreer {
     void operator()(BSTR s) const noexcept { SysFreeString(s); }
@@ -102,46 +101,46 @@ struct ServerStatusFreer {
 using ServerStatusPtr = std::unique_ptr<OPCSERVERSTATUS, ServerStatusFreer>;
 
 // Receives a pointer out-parameter into a unique_ptr at the end of the call's full expression.
-template <typename Smart>
-class OutParam {
+template <typename Smart> class OutParam {
 public:
     explicit OutParam(Smart& owner) : owner_(owner) {}
     ~OutParam() { owner_.reset(raw_); }
     OutParam(const OutParam&) = delete;
     OutParam& operator=(const OutParam&) = delete;
-    operator typename Smart::pointer*() { return &raw_; }
+    operator typename Smart::pointer *() { return &raw_; }
 
 private:
     Smart& owner_;
     typename Smart::pointer raw_ = nullptr;
 };
-template <typename Smart>
-OutParam<Smart> Out(Smart& owner) {
+template <typename Smart> OutParam<Smart> Out(Smart& owner) {
     return OutParam<Smart>(owner);
 }
 
 // Elements of task-allocated arrays that own something themselves.
-template <typename T>
-void ClearElement(T&) noexcept {}
+template <typename T> void ClearElement(T&) noexcept {}
 void ClearElement(LPWSTR& s) noexcept {
     CoTaskMemFree(s);
     s = nullptr;
 }
-void ClearElement(VARIANT& v) noexcept { VariantClear(&v); }
-void ClearElement(OPCITEMSTATE& s) noexcept { VariantClear(&s.vDataValue); }
+void ClearElement(VARIANT& v) noexcept {
+    VariantClear(&v);
+}
+void ClearElement(OPCITEMSTATE& s) noexcept {
+    VariantClear(&s.vDataValue);
+}
 
 // An array allocated with CoTaskMemAlloc, the form in which OPC methods hand out results;
 // it frees its elements' strings and VARIANTs with it. The server side fills one and
 // Release()s it into an out-parameter, the client side receives one through Put().
-template <typename T>
-class CoTaskArray {
+template <typename T> class CoTaskArray {
 public:
     CoTaskArray() = default;
     explicit CoTaskArray(DWORD count) : count_(count) {
         if (count == 0) return;
         data_ = static_cast<T*>(CoTaskMemAlloc(sizeof(T) * count));
         if (!data_) throw std::bad_alloc();
-        std::memset(static_cast<void*>(data_), 0, sizeof(T) * count);  // VT_EMPTY, NULL strings
+        std::memset(static_cast<void*>(data_), 0, sizeof(T) * count); // VT_EMPTY, NULL strings
     }
     ~CoTaskArray() { Reset(); }
     CoTaskArray(const CoTaskArray&) = delete;
@@ -208,8 +207,8 @@ bool WriteWholeFile(const std::wstring& path, const void* data, DWORD size) {
 }
 
 bool ReadWholeFile(const std::wstring& path, std::vector<BYTE>& bytes) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                  nullptr));
+    UniqueHandle file(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > (1 << 20)) return false;
@@ -225,7 +224,8 @@ std::string Utf8(std::wstring_view text) {
     int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
                                 nullptr);
     std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
+                        nullptr);
     return out;
 }
 
@@ -254,8 +254,7 @@ std::wstring ProxyDllPath() {
     return path + L"" KO_OPC_PROXY_DLL;
 }
 
-template <typename F>
-F ProcAddress(HMODULE module, const char* name) {
+template <typename F> F ProcAddress(HMODULE module, const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
@@ -275,15 +274,15 @@ HRESULT RegisterProxyDll() {
 // A VARIANT as the test describes it.
 struct Value {
     VARTYPE vt = VT_EMPTY;
-    double number = 0;                           // VT_I2, VT_R8
-    std::wstring_view text{};                    // VT_BSTR
-    std::span<const double> numbers{};           // VT_ARRAY | VT_R8
-    std::span<const std::wstring_view> texts{};  // VT_ARRAY | VT_BSTR
+    double number = 0;                          // VT_I2, VT_R8
+    std::wstring_view text{};                   // VT_BSTR
+    std::span<const double> numbers{};          // VT_ARRAY | VT_R8
+    std::span<const std::wstring_view> texts{}; // VT_ARRAY | VT_BSTR
 };
 
 constexpr LCID kEnglish = 0x0409;
 constexpr LCID kGerman = 0x0407;
-constexpr LCID kJapanese = 0x0411;  // not offered by the test server
+constexpr LCID kJapanese = 0x0411; // not offered by the test server
 
 struct ErrorText {
     HRESULT code;
@@ -304,11 +303,17 @@ const ErrorText* FindErrorText(HRESULT code, LCID locale) {
     return nullptr;
 }
 
-constexpr OPCSERVERSTATUS kStatus = {
-    {0x89ABCDEFu, 0x01DA0102u}, {0x12345678u, 0x01DA0203u}, {0x0F0E0D0Cu, 0x01DA0201u},
-    OPC_STATUS_RUNNING,         3u,                          0xFFFFFFFFu,
-    1,                          8,                           4242,
-    0,                          nullptr};
+constexpr OPCSERVERSTATUS kStatus = {{0x89ABCDEFu, 0x01DA0102u},
+                                     {0x12345678u, 0x01DA0203u},
+                                     {0x0F0E0D0Cu, 0x01DA0201u},
+                                     OPC_STATUS_RUNNING,
+                                     3u,
+                                     0xFFFFFFFFu,
+                                     1,
+                                     8,
+                                     4242,
+                                     0,
+                                     nullptr};
 constexpr std::wstring_view kVendorInfo = L"Ko simulated process data \u00b5s \u2713";
 
 constexpr std::wstring_view kGroupName = L"Gr\u00fcppe 1";
@@ -333,7 +338,7 @@ struct Property {
     DWORD id;
     std::wstring_view description;
     Value value;
-    std::wstring_view itemSuffix;  // empty: the property has no item ID of its own
+    std::wstring_view itemSuffix; // empty: the property has no item ID of its own
 };
 constexpr DWORD kVendorProperty = 5001;
 constexpr DWORD kUnknownProperty = 4711;
@@ -361,7 +366,10 @@ constexpr OPCHANDLE kUnknownHandle = 99;
 constexpr Item kItems[] = {
     {1, 1001, OPC_QUALITY_GOOD, {0x11111111u, 0x01DA0301u}, {VT_R8, 42.5}},
     {2, 1002, OPC_QUALITY_LOCAL_OVERRIDE, {0x22222222u, 0x01DA0302u}, {VT_BSTR, 0, L"L\u00e4uft"}},
-    {3, 1003, OPC_QUALITY_SENSOR_CAL | OPC_LIMIT_HIGH, {0x33333333u, 0x01DA0303u},
+    {3,
+     1003,
+     OPC_QUALITY_SENSOR_CAL | OPC_LIMIT_HIGH,
+     {0x33333333u, 0x01DA0303u},
      {VT_ARRAY | VT_R8, 0, {}, kSpectrum}},
 };
 const Item* FindItem(OPCHANDLE server) {
@@ -370,7 +378,8 @@ const Item* FindItem(OPCHANDLE server) {
     return nullptr;
 }
 
-constexpr CLSID kBrowsedClass = {0x5D1B8C8E, 0x3F0A, 0x4E55, {0x9C, 0x1D, 0x27, 0x60, 0x44, 0xA8, 0x0B, 0x13}};
+constexpr CLSID kBrowsedClass = {
+    0x5D1B8C8E, 0x3F0A, 0x4E55, {0x9C, 0x1D, 0x27, 0x60, 0x44, 0xA8, 0x0B, 0x13}};
 constexpr CLSID kUnknownClass = {0x0BADC0DE, 0x0000, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 1}};
 constexpr std::wstring_view kProgID = L"Ko.SimServer.1";
 constexpr std::wstring_view kUserType = L"Ko Simulationsserver f\u00fcr Prozessdaten";
@@ -407,7 +416,8 @@ void ToVariant(const Value& value, VARIANT& out) {
         for (LONG i = 0; i < static_cast<LONG>(value.texts.size()); ++i) {
             std::wstring_view text = value.texts[static_cast<size_t>(i)];
             UniqueBstr element(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-            if (!element || FAILED(SafeArrayPutElement(array.get(), &i, element.get()))) throw std::bad_alloc();
+            if (!element || FAILED(SafeArrayPutElement(array.get(), &i, element.get())))
+                throw std::bad_alloc();
         }
         V_ARRAY(&out) = array.release();
         break;
@@ -423,8 +433,7 @@ void ToVariant(const Value& value, VARIANT& out) {
 // ---------------------------------------------------------------------------------------------
 
 // Reference counting and QueryInterface over the listed interfaces.
-template <typename First, typename... Rest>
-class ComObject : public First, public Rest... {
+template <typename First, typename... Rest> class ComObject : public First, public Rest... {
 public:
     ComObject() = default;
     ComObject(const ComObject&) = delete;
@@ -452,8 +461,7 @@ protected:
     virtual ~ComObject() = default;
 
 private:
-    template <typename I>
-    bool Match(REFIID riid, void** object) noexcept {
+    template <typename I> bool Match(REFIID riid, void** object) noexcept {
         if (riid != __uuidof(I)) return false;
         *object = static_cast<I*>(this);
         return true;
@@ -462,16 +470,14 @@ private:
     std::atomic<ULONG> refs_{1};
 };
 
-template <typename T>
-ComPtr<T> Make() {
+template <typename T> ComPtr<T> Make() {
     ComPtr<T> object;
     object.Attach(new T());
     return object;
 }
 
 // Runs the body of a COM method: no exception leaves it.
-template <typename Body>
-HRESULT Guarded(Body&& body) noexcept {
+template <typename Body> HRESULT Guarded(Body&& body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -502,7 +508,8 @@ public:
             return S_OK;
         });
     }
-    HRESULT STDMETHODCALLTYPE SetState(DWORD*, DWORD*, BOOL*, LONG*, FLOAT*, DWORD*, OPCHANDLE*) noexcept override {
+    HRESULT STDMETHODCALLTYPE SetState(DWORD*, DWORD*, BOOL*, LONG*, FLOAT*, DWORD*,
+                                       OPCHANDLE*) noexcept override {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE SetName(LPCWSTR) noexcept override { return E_NOTIMPL; }
@@ -537,7 +544,9 @@ public:
             return result;
         });
     }
-    HRESULT STDMETHODCALLTYPE Write(DWORD, OPCHANDLE*, VARIANT*, HRESULT**) noexcept override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Write(DWORD, OPCHANDLE*, VARIANT*, HRESULT**) noexcept override {
+        return E_NOTIMPL;
+    }
 };
 
 class TestServer final
@@ -547,14 +556,16 @@ public:
     IUnknown* group() const { return static_cast<IOPCGroupStateMgt*>(group_.Get()); }
 
     // IOPCServer
-    HRESULT STDMETHODCALLTYPE AddGroup(LPCWSTR, BOOL, DWORD, OPCHANDLE, LONG*, FLOAT*, DWORD, OPCHANDLE*, DWORD*,
-                                       REFIID, LPUNKNOWN*) noexcept override {
+    HRESULT STDMETHODCALLTYPE AddGroup(LPCWSTR, BOOL, DWORD, OPCHANDLE, LONG*, FLOAT*, DWORD, OPCHANDLE*,
+                                       DWORD*, REFIID, LPUNKNOWN*) noexcept override {
         return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) noexcept override {
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LCID dwLocale,
+                                             LPWSTR* ppString) noexcept override {
         return ErrorString(dwError, dwLocale, ppString);
     }
-    HRESULT STDMETHODCALLTYPE GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) noexcept override {
+    HRESULT STDMETHODCALLTYPE GetGroupByName(LPCWSTR szName, REFIID riid,
+                                             LPUNKNOWN* ppUnk) noexcept override {
         if (!ppUnk) return E_POINTER;
         *ppUnk = nullptr;
         if (!szName || kGroupName != szName) return E_INVALIDARG;
@@ -566,7 +577,7 @@ public:
             *ppServerStatus = nullptr;
             ServerStatusPtr status(static_cast<OPCSERVERSTATUS*>(CoTaskMemAlloc(sizeof(OPCSERVERSTATUS))));
             if (!status) throw std::bad_alloc();
-            *status = kStatus;  // szVendorInfo is still null: the freer copes
+            *status = kStatus; // szVendorInfo is still null: the freer copes
             status->szVendorInfo = CoTaskString(kVendorInfo).release();
             *ppServerStatus = status.release();
             return S_OK;
@@ -617,18 +628,21 @@ public:
         return Guarded([&] {
             if (!szItemID) return E_POINTER;
             *szItemID = nullptr;
-            if (!szItemDataID || std::wstring_view(szItemDataID).substr(0, 4) != L"Tank") return OPC_E_UNKNOWNITEMID;
+            if (!szItemDataID || std::wstring_view(szItemDataID).substr(0, 4) != L"Tank")
+                return OPC_E_UNKNOWNITEMID;
             std::wstring id(kBranch);
             id += szItemDataID;
             *szItemID = CoTaskString(id).release();
             return S_OK;
         });
     }
-    HRESULT STDMETHODCALLTYPE BrowseAccessPaths(LPCWSTR, LPENUMSTRING*) noexcept override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE BrowseAccessPaths(LPCWSTR, LPENUMSTRING*) noexcept override {
+        return E_NOTIMPL;
+    }
 
     // IOPCItemProperties
-    HRESULT STDMETHODCALLTYPE QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
-                                                       LPWSTR** ppDescriptions,
+    HRESULT STDMETHODCALLTYPE QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount,
+                                                       DWORD** ppPropertyIDs, LPWSTR** ppDescriptions,
                                                        VARTYPE** ppvtDataTypes) noexcept override {
         return Guarded([&] {
             if (!pdwCount || !ppPropertyIDs || !ppDescriptions || !ppvtDataTypes) return E_POINTER;
@@ -744,7 +758,8 @@ public:
     HRESULT STDMETHODCALLTYPE CLSIDFromProgID(LPCOLESTR, LPCLSID) noexcept override { return E_NOTIMPL; }
 
 private:
-    static HRESULT Details(REFCLSID clsid, LPOLESTR* progID, LPOLESTR* userType, LPOLESTR* verIndProgID) noexcept {
+    static HRESULT Details(REFCLSID clsid, LPOLESTR* progID, LPOLESTR* userType,
+                           LPOLESTR* verIndProgID) noexcept {
         return Guarded([&] {
             if (!progID || !userType) return E_POINTER;
             *progID = nullptr;
@@ -777,8 +792,7 @@ public:
     void True(bool ok, const std::string& what) {
         if (!ok) Fail(what);
     }
-    template <typename T>
-    void Eq(const std::string& what, T got, std::type_identity_t<T> want) {
+    template <typename T> void Eq(const std::string& what, T got, std::type_identity_t<T> want) {
         if (!(got == want)) Fail(what + ": got " + std::to_string(got) + ", want " + std::to_string(want));
     }
     void Hr(const std::string& what, HRESULT got, HRESULT want) {
@@ -927,7 +941,8 @@ std::string CheckCommonErrorString(ChildContext& c) {
 std::string CheckGroupState(ChildContext& c) {
     Checker check;
     ComPtr<IUnknown> unknown;
-    check.Hr("GetGroupByName", c.server->GetGroupByName(kGroupName.data(), IID_IOPCGroupStateMgt, &unknown), S_OK);
+    check.Hr("GetGroupByName", c.server->GetGroupByName(kGroupName.data(), IID_IOPCGroupStateMgt, &unknown),
+             S_OK);
     ComPtr<IOPCGroupStateMgt> group;
     if (unknown) check.Hr("QueryInterface(IOPCGroupStateMgt)", unknown.As(&group), S_OK);
     if (!group) {
@@ -967,7 +982,9 @@ std::string CheckGetItemID(ChildContext& c) {
     return check.result();
 }
 
-std::wstring ItemIdBuffer() { return std::wstring(kItemID); }
+std::wstring ItemIdBuffer() {
+    return std::wstring(kItemID);
+}
 
 std::string CheckQueryAvailableProperties(ChildContext& c) {
     Checker check;
@@ -1009,8 +1026,8 @@ std::string CheckGetItemProperties(ChildContext& c) {
     const DWORD n = static_cast<DWORD>(std::size(ids));
     CoTaskArray<VARIANT> values;
     CoTaskArray<HRESULT> errors;
-    check.Hr("GetItemProperties", properties->GetItemProperties(item.data(), n, ids, values.Put(n), errors.Put(n)),
-             S_FALSE);
+    check.Hr("GetItemProperties",
+             properties->GetItemProperties(item.data(), n, ids, values.Put(n), errors.Put(n)), S_FALSE);
     if (!values.Get() || !errors.Get()) {
         check.Fail("arrays missing");
         return check.result();
@@ -1025,7 +1042,8 @@ std::string CheckGetItemProperties(ChildContext& c) {
     std::wstring other = L"Plant.Nowhere";
     CoTaskArray<VARIANT> noValues;
     CoTaskArray<HRESULT> noErrors;
-    check.Hr("unknown item", properties->GetItemProperties(other.data(), n, ids, noValues.Put(n), noErrors.Put(n)),
+    check.Hr("unknown item",
+             properties->GetItemProperties(other.data(), n, ids, noValues.Put(n), noErrors.Put(n)),
              OPC_E_UNKNOWNITEMID);
     check.Null("unknown item values", noValues.Get());
     check.Null("unknown item errors", noErrors.Get());
@@ -1042,7 +1060,8 @@ std::string CheckLookupItemIDs(ChildContext& c) {
     const DWORD n = static_cast<DWORD>(std::size(ids));
     CoTaskArray<LPWSTR> newIDs;
     CoTaskArray<HRESULT> errors;
-    check.Hr("LookupItemIDs", properties->LookupItemIDs(item.data(), n, ids, newIDs.Put(n), errors.Put(n)), S_FALSE);
+    check.Hr("LookupItemIDs", properties->LookupItemIDs(item.data(), n, ids, newIDs.Put(n), errors.Put(n)),
+             S_FALSE);
     if (!newIDs.Get() || !errors.Get()) {
         check.Fail("arrays missing");
         return check.result();
@@ -1099,7 +1118,8 @@ std::string CheckRead(ChildContext& c) {
     CoTaskArray<OPCITEMSTATE> noStates;
     CoTaskArray<HRESULT> noErrors;
     check.Hr("Read(invalid source)",
-             io->Read(static_cast<OPCDATASOURCE>(7), n, handles, noStates.Put(n), noErrors.Put(n)), E_INVALIDARG);
+             io->Read(static_cast<OPCDATASOURCE>(7), n, handles, noStates.Put(n), noErrors.Put(n)),
+             E_INVALIDARG);
     check.Null("Read(invalid source) states", noStates.Get());
     check.Null("Read(invalid source) errors", noErrors.Get());
     return check.result();
@@ -1158,7 +1178,9 @@ constexpr ChildCheck kChildChecks[] = {
     {"IOPCServerList2::GetClassDetails", CheckServerList2Details},
 };
 
-void PrintTo(const ChildCheck& check, std::ostream* os) { *os << check.name; }
+void PrintTo(const ChildCheck& check, std::ostream* os) {
+    *os << check.name;
+}
 
 const ChildCheck* FindChildCheck(std::string_view name) {
     for (const ChildCheck& check : kChildChecks)
@@ -1172,7 +1194,8 @@ const char* g_runningCheck = "setup";
 
 void WriteResult(const char* check, std::string_view outcome) noexcept {
     char line[2048];
-    int n = std::snprintf(line, sizeof line, "%s\t%.*s\n", check, static_cast<int>(outcome.size()), outcome.data());
+    int n = std::snprintf(line, sizeof line, "%s\t%.*s\n", check, static_cast<int>(outcome.size()),
+                          outcome.data());
     if (n < 0) return;
     DWORD written = 0;
     WriteFile(g_resultFile, line, static_cast<DWORD>(n < static_cast<int>(sizeof line) ? n : sizeof line - 1),
@@ -1370,8 +1393,8 @@ protected:
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info{};
-        ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                   &startup, &info))
+        ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &startup, &info))
             << "CreateProcess error " << GetLastError();
         UniqueHandle process(info.hProcess);
         UniqueHandle thread(info.hThread);
@@ -1417,7 +1440,7 @@ INSTANTIATE_TEST_SUITE_P(Checks, OpcProxyCrossProcess, testing::ValuesIn(kChildC
                              return name;
                          });
 
-}  // namespace
+} // namespace
 
 // This executable is also the child process of the cross-process test; otherwise the usual
 // GoogleTest entry (this main takes the place of the one in gtest_main).

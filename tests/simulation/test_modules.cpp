@@ -42,7 +42,9 @@ public:
 // A module with the base step and a timer period of its own.
 class TTestModule : public TCounting<TSimulationData> {
 public:
-    TTestModule(TKoComponent* AOwner, unsigned Period) : TCounting(AOwner, L"Test") { Timer1->SetInterval(Period); }
+    TTestModule(TKoComponent* AOwner, unsigned Period) : TCounting(AOwner, L"Test") {
+        Timer1->SetInterval(Period);
+    }
 };
 
 // Counts the module's timer ticks on their way to its tick handler.

@@ -69,7 +69,7 @@ TEST(SignalConnection, EitherSideRecordsOneConnectionAndOneDisconnect) {
         TSide DisconnectFrom;
     };
     const Case Cases[] = {
-        {"slot, slot", Slot, Slot},     {"slot, signal", Slot, Signal},     {"signal, slot", Signal, Slot},
+        {"slot, slot", Slot, Slot},         {"slot, signal", Slot, Signal}, {"signal, slot", Signal, Slot},
         {"signal, signal", Signal, Signal}, {"both, both", Both, Both},
     };
     for (const Case& C : Cases) {
@@ -214,7 +214,8 @@ TEST_F(SlotBench, HandlersChangingTheSlotListDuringEmission) {
         const wchar_t* Second; // calls of the next emission
     };
     const Case Cases[] = {
-        {"B disconnects a later slot", [](TSlotBench& F) { F.Slots[2]->Disconnect(F.Signal); }, L"ABD", L"ABD"},
+        {"B disconnects a later slot", [](TSlotBench& F) { F.Slots[2]->Disconnect(F.Signal); }, L"ABD",
+         L"ABD"},
         {"B disconnects an earlier slot", [](TSlotBench& F) { F.Signal->Disconnect(F.Slots[0]); }, L"ABCD",
          L"BCD"},
         {"B disconnects itself", [](TSlotBench& F) { F.Slots[1]->Disconnect(F.Signal); }, L"ABCD", L"ACD"},
@@ -398,7 +399,11 @@ TEST_F(VarSignalFixture, EachNotificationReachesItsListeners) {
         const wchar_t* Expected;
     };
     const Case Cases[] = {
-        {"change", [](TKoVarChangeSignal& S) { S.EmitChange({vpValue, vpMean}); }, L"plain.signal link.change "},
+        {"change",
+         [](TKoVarChangeSignal& S) {
+             S.EmitChange({vpValue, vpMean});
+         },
+         L"plain.signal link.change "},
         {"changing",
          [](TKoVarChangeSignal& S) {
              VARIANT Value;
@@ -443,8 +448,8 @@ TEST_F(VarSignalFixture, ChangingGoesToTheDataOwnerFirstAndToTheOthersOnCopies) 
     auto Other = [&](const wchar_t* Name) {
         return [&Seen, Name](TKoVar*, TKoVarPropType, VARIANT& Value, TKoVarQuality& Quality,
                              TKoVarChangingResponse& Response) {
-            Seen.push_back(std::wstring(Name) + L" saw " + Value.bstrVal + L"/" + std::to_wstring(Quality) + L"/" +
-                           std::to_wstring(Response));
+            Seen.push_back(std::wstring(Name) + L" saw " + Value.bstrVal + L"/" + std::to_wstring(Quality) +
+                           L"/" + std::to_wstring(Response));
             VariantClear(&Value);
             Value.vt = VT_BSTR;
             Value.bstrVal = SysAllocString(Name);
@@ -463,7 +468,8 @@ TEST_F(VarSignalFixture, ChangingGoesToTheDataOwnerFirstAndToTheOthersOnCopies) 
     TKoVarChangingResponse Response = crAccept;
     Signal.EmitChanging(vpEngUnit, Value, Quality, Response);
 
-    EXPECT_EQ(Seen, (std::vector<std::wstring>{L"owner saw written", L"early saw clamped/1/2", L"late saw early/0/1"}));
+    EXPECT_EQ(Seen, (std::vector<std::wstring>{L"owner saw written", L"early saw clamped/1/2",
+                                               L"late saw early/0/1"}));
     ASSERT_EQ(Value.vt, VT_BSTR);
     EXPECT_STREQ(Value.bstrVal, L"clamped");
     EXPECT_EQ(Quality, vpqUncertain);

@@ -8,9 +8,9 @@
 #include <objbase.h>
 
 #ifndef __cplusplus
-HRESULT STDMETHODCALLTYPE IUnknown_QueryInterface_Proxy(IUnknown *This, REFIID riid, void **ppvObject);
-ULONG STDMETHODCALLTYPE IUnknown_AddRef_Proxy(IUnknown *This);
-ULONG STDMETHODCALLTYPE IUnknown_Release_Proxy(IUnknown *This);
+HRESULT STDMETHODCALLTYPE IUnknown_QueryInterface_Proxy(IUnknown* This, REFIID riid, void** ppvObject);
+ULONG STDMETHODCALLTYPE IUnknown_AddRef_Proxy(IUnknown* This);
+ULONG STDMETHODCALLTYPE IUnknown_Release_Proxy(IUnknown* This);
 #endif
 
 #endif /* KO_OPC_PROXY_PRELUDE_H */
