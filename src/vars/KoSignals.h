@@ -49,7 +49,17 @@ class TLoopScope {
 public:
     TLoopScope(TLoop*& AHead, TLoop& ALoop) : FHead(AHead), FLoop(ALoop) {
         FLoop.Outer = FHead;
+        // The object keeps the address of a loop on the caller's stack only while this scope
+        // lives: the destructor takes it back. The optimiser's dangling-pointer check cannot
+        // see that far.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
         FHead = &FLoop;
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic pop
+#endif
     }
     ~TLoopScope() {
         if (!FLoop.Destroyed) FHead = FLoop.Outer;
