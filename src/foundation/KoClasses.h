@@ -41,7 +41,7 @@ public:
 
     const std::wstring& Name() const { return FName; }
     // Names are unique among the components of one owner (letter case ignored).
-    void SetName(const std::wstring& AName);
+    virtual void SetName(const std::wstring& AName);
 
     TKoComponent* Owner() const { return FOwner; }
     int ComponentCount() const { return static_cast<int>(FComponents.size()); }

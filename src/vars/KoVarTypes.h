@@ -73,3 +73,36 @@ private:
 
 // The answer of the changing handlers and slots to an intended change.
 enum TKoVarChangingResponse : int { crAccept, crReject, crRequested };
+
+// Access level of a variable, offered to the windows.
+enum TKoVarAccess : int { daNone, daFull };
+
+// Which limits take part in the alarm state.
+enum TKoVarAlarmMode : int { amOff, amAlarms, amAlarmsAndWarnings };
+
+// The alarm state of a variable (the value of vpAlarmState).
+enum TKoVarAlarmState : int { asNormal, asWarning, asAlarm, asUnknown };
+
+// Which differences of a write count as a change: the quality only; quality or value; or
+// every write with a new time stamp.
+enum TKoVarChangeFilter : int { cfQuality, cfQualityValue, cfQualityValueTimestamp };
+
+// What happens to a value outside the range: nothing, an error, or bad quality.
+enum TKoVarRangeMode : int { rmNone, rmException, rmUndefine };
+
+// Whether a floating-point variable keeps running statistics of its values.
+enum TKoVarStatsMode : int { smNone, smSimple };
+
+// The identifier of a property as item IDs spell it ("vpValue" ... "vpOther2"); empty for a
+// value outside the enumeration.
+constexpr const wchar_t* KoVarPropTypeName(TKoVarPropType Prop) {
+    constexpr const wchar_t* Names[KoVarPropTypeCount] = {
+        L"vpValue",     L"vpCaption",   L"vpEngUnit",  L"vpAlarmState", L"vpAlarmLow",
+        L"vpAlarmHigh", L"vpWarnLow",   L"vpWarnHigh", L"vpSetpoint",   L"vpDiff",
+        L"vpMean",      L"vpStdDev",    L"vpMin",      L"vpMax",        L"vpDescription",
+        L"vpAlarmText", L"vpAlarmHelp", L"vpOther",    L"vpOther2"};
+    return Prop >= 0 && Prop < KoVarPropTypeCount ? Names[Prop] : L"";
+}
+
+// Every property.
+constexpr TKoVarPropTypes KoAllVarProps = TKoVarPropTypes::FromBits((uint32_t{1} << KoVarPropTypeCount) - 1);
