@@ -4,14 +4,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cwctype>
 #include <fstream>
 #include <filesystem>
-#include <limits>
 #include <sstream>
 
 #include <windows.h>
 
+#include "KoRTTI.h"
 #include "KoStrings.h"
 
 // ---- the assign protocol ----
@@ -45,73 +44,14 @@ int CompareKeys(const std::wstring& A, const std::wstring& B) {
     return R - CSTR_EQUAL;
 }
 
-std::wstring Trimmed(const std::wstring& Text) {
-    size_t First = 0, Last = Text.size();
-    while (First < Last && std::iswspace(Text[First])) ++First;
-    while (Last > First && std::iswspace(Text[Last - 1])) --Last;
-    return Text.substr(First, Last - First);
-}
-
-// Decimal, or hexadecimal after "$" or "0x", with an optional sign.
-bool ParseInt64(const std::wstring& Source, int64_t& Result) {
-    const std::wstring Text = Trimmed(Source);
-    size_t Pos = 0;
-    bool Negative = false;
-    if (Pos < Text.size() && (Text[Pos] == L'-' || Text[Pos] == L'+')) Negative = Text[Pos++] == L'-';
-    unsigned Base = 10;
-    if (Pos < Text.size() && Text[Pos] == L'$') {
-        Base = 16;
-        ++Pos;
-    } else if (Pos + 1 < Text.size() && Text[Pos] == L'0' &&
-               (Text[Pos + 1] == L'x' || Text[Pos + 1] == L'X')) {
-        Base = 16;
-        Pos += 2;
-    }
-    if (Pos >= Text.size()) return false;
-    uint64_t Magnitude = 0;
-    const uint64_t Limit = Negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
-    for (; Pos < Text.size(); ++Pos) {
-        const wchar_t C = Text[Pos];
-        unsigned Digit;
-        if (C >= L'0' && C <= L'9')
-            Digit = C - L'0';
-        else if (Base == 16 && C >= L'a' && C <= L'f')
-            Digit = C - L'a' + 10;
-        else if (Base == 16 && C >= L'A' && C <= L'F')
-            Digit = C - L'A' + 10;
-        else
-            return false;
-        if (Magnitude > (Limit - Digit) / Base) return false;
-        Magnitude = Magnitude * Base + Digit;
-    }
-    Result = Negative ? static_cast<int64_t>(0 - Magnitude) : static_cast<int64_t>(Magnitude);
-    return true;
-}
-
-TKoStringList CsvList(wchar_t Separator) {
-    TKoStringList List;
-    if (Separator != 0) List.SetCSVSeparator(Separator);
-    return List;
-}
-
 // The locale's list separator, as a new string list has it.
 wchar_t LocaleListSeparator() {
     return TKoStringList().CSVSeparator();
 }
 
-[[noreturn]] void NoPropertyError(const std::wstring& Name) {
-    throw EKoRTTIException(KoFormat(L"TKoClassProperties: No property for PropName '%s' exist.", Name));
-}
-
-const TKoPublishedProp& PropByName(const TKoPersistentClass& Class, const std::wstring& Name) {
-    const int Index = Class.IndexOfProp(Name);
-    if (Index < 0) NoPropertyError(Name);
-    return Class.Props[static_cast<size_t>(Index)];
-}
-
-void SetPropFromText(TKoPersistent& Instance, const TKoPublishedProp& Prop, const std::wstring& Text) {
-    if (Prop.IsReadOnly()) throw EKoRTTIException(KoFormat(L"%s is ReadOnly", Prop.Name));
-    Prop.SetText(Instance, Text);
+// The instance's registered view (its nearest registered class).
+TKoRTTIObject ObjectOf(const TKoPersistent& Item) {
+    return TKoRTTIObject(const_cast<TKoPersistent*>(&Item));
 }
 
 // The text file form's lines are kept by a string table without column-name or comment rows:
@@ -124,131 +64,16 @@ void PrepareLineTable(TKoStringTable& Table, wchar_t Delimiter) {
 
 } // namespace
 
-// ---- published properties ----
-
-int TKoPersistentClass::IndexOfProp(const std::wstring& AName) const {
-    for (size_t I = 0; I < Props.size(); ++I)
-        if (KoSameText(Props[I].Name, AName)) return static_cast<int>(I);
-    return -1;
-}
-
-std::wstring TKoPersistentClass::PropNamesToCSV(wchar_t Delimiter) const {
-    TKoStringList List = CsvList(Delimiter);
-    for (const TKoPublishedProp& Prop : Props) List.Add(Prop.Name);
-    return List.AsCSV();
-}
-
-std::wstring KoComponentPathText(const TKoComponent* AComponent) {
-    if (!AComponent) return std::wstring();
-    if (!AComponent->Owner() || AComponent->Owner()->Name().empty()) return AComponent->Name();
-    return AComponent->Owner()->Name() + L"." + AComponent->Name();
-}
-
-namespace KoProps {
-
-TKoPublishedProp Integer(const wchar_t* Name, std::function<int64_t(const TKoPersistent&)> Get,
-                         std::function<void(TKoPersistent&, int64_t)> Set, int64_t Min, int64_t Max) {
-    TKoPublishedProp Prop;
-    Prop.Name = Name;
-    Prop.Kind = pkInteger;
-    Prop.GetText = [Get](const TKoPersistent& P) { return std::to_wstring(Get(P)); };
-    if (Set)
-        Prop.SetText = [Set, Min, Max, PropName = Prop.Name](TKoPersistent& P, const std::wstring& Text) {
-            int64_t V = 0;
-            if (!ParseInt64(Text, V))
-                throw EKoRTTIException(KoFormat(L"'%s' is not a valid integer value", Text));
-            if (Max >= Min && (V < Min || V > Max))
-                throw EKoRTTIException(
-                    KoFormat(L"Property \"%s\": Value %d out of range (%d..%d)", PropName, V, Min, Max));
-            Set(P, V);
-        };
-    return Prop;
-}
-
-TKoPublishedProp Enumeration(const wchar_t* Name, std::vector<std::wstring> Names,
-                             std::function<int(const TKoPersistent&)> Get,
-                             std::function<void(TKoPersistent&, int)> Set) {
-    TKoPublishedProp Prop;
-    Prop.Name = Name;
-    Prop.Kind = pkEnumeration;
-    Prop.GetText = [Get, Names](const TKoPersistent& P) {
-        const int V = Get(P);
-        return V >= 0 && V < static_cast<int>(Names.size()) ? Names[static_cast<size_t>(V)]
-                                                            : KoFormat(L"Invalid <%d>", V);
-    };
-    if (Set)
-        Prop.SetText = [Set, Names, PropName = Prop.Name](TKoPersistent& P, const std::wstring& Text) {
-            for (size_t I = 0; I < Names.size(); ++I)
-                if (KoSameText(Names[I], Trimmed(Text))) {
-                    Set(P, static_cast<int>(I));
-                    return;
-                }
-            int64_t V = 0;
-            if (!ParseInt64(Text, V))
-                throw EKoRTTIException(
-                    KoFormat(L"TKoEnumRTTIProp.SetValueAsString: Invalid Value '%s'", Text));
-            const int64_t Max = static_cast<int64_t>(Names.size()) - 1;
-            if (V < 0 || V > Max)
-                throw EKoRTTIException(
-                    KoFormat(L"Property \"%s\": Value %d out of range (%d..%d)", PropName, V, 0, Max));
-            Set(P, static_cast<int>(V));
-        };
-    return Prop;
-}
-
-TKoPublishedProp Boolean(const wchar_t* Name, std::function<bool(const TKoPersistent&)> Get,
-                         std::function<void(TKoPersistent&, bool)> Set) {
-    TKoPublishedProp Prop = Enumeration(
-        Name, {L"False", L"True"}, [Get](const TKoPersistent& P) { return Get(P) ? 1 : 0; },
-        Set ? std::function<void(TKoPersistent&, int)>([Set](TKoPersistent& P, int V) { Set(P, V != 0); })
-            : nullptr);
-    Prop.Kind = pkBoolean;
-    return Prop;
-}
-
-TKoComponent* FindComponentForText(const TKoPersistent& Instance, const std::wstring& Text,
-                                   const std::function<bool(const TKoComponent*)>& IsOfClass) {
-    if (Text.empty() || Text == L"(none)") return nullptr;
-    TKoComponent* Found = nullptr;
-    if (TKoComponent* Context = Instance.LookupContext()) {
-        // A plain name among the context's components, "Owner.Name" among its siblings'.
-        const size_t Dot = Text.rfind(L'.');
-        if (Dot == std::wstring::npos) {
-            Found = Context->FindComponent(Text);
-        } else if (KoSameText(Context->Name(), Text.substr(0, Dot))) {
-            Found = Context->FindComponent(Text.substr(Dot + 1));
-        } else if (TKoComponent* Top = Context->Owner()) {
-            if (TKoComponent* Module = Top->FindComponent(Text.substr(0, Dot)))
-                Found = Module->FindComponent(Text.substr(Dot + 1));
-        }
-    }
-    if (!Found || !IsOfClass(Found)) throw EKoRTTIException(KoFormat(L"Component \"%s\" not found", Text));
-    return Found;
-}
-
-void CheckComponentClass(const TKoComponent* AComponent,
-                         const std::function<bool(const TKoComponent*)>& IsOfClass) {
-    if (AComponent && !IsOfClass(AComponent))
-        throw EKoRTTIException(KoFormat(L"Object '%s' is not of the property's class", AComponent->Name()));
-}
-
-TKoPublishedProp String(const wchar_t* Name, std::function<std::wstring(const TKoPersistent&)> Get,
-                        std::function<void(TKoPersistent&, const std::wstring&)> Set) {
-    TKoPublishedProp Prop;
-    Prop.Name = Name;
-    Prop.Kind = pkString;
-    Prop.GetText = std::move(Get);
-    Prop.SetText = std::move(Set);
-    return Prop;
-}
-
-} // namespace KoProps
-
 // ---- TKoPersistent ----
 
-const TKoPersistentClass& TKoPersistent::StaticClass() {
-    static const TKoPersistentClass Class = TKoPersistentClass::Of<TKoPersistent>(L"TKoPersistent", {});
-    return Class;
+const TKoRTTIClass* TKoPersistent::RTTIClass() const {
+    auto* Self = const_cast<TKoPersistent*>(this);
+    return KoRTTIResolve(typeid(*this), dynamic_cast<void*>(Self), nullptr, Self, L"TKoPersistent").Class;
+}
+
+const wchar_t* TKoPersistent::ClassName() const {
+    // Registered classes live as long as the process.
+    return RTTIClass()->Name().c_str();
 }
 
 void TKoPersistent::Assign(const TKoPersistentBase* Source) {
@@ -266,9 +91,10 @@ TKoPersistentBase* TKoPersistent::GetEventSender() {
 
 void TKoPersistent::Notification(TKoComponent* AComponent, TKoOperation Operation) {
     if (Operation != opRemove || !AComponent) return;
-    for (const TKoPublishedProp& Prop : ClassType().Props) {
-        if (Prop.Kind != pkComponent || !Prop.GetComponent || !Prop.SetComponent) continue;
-        if (Prop.GetComponent(*this) == AComponent) Prop.SetComponent(*this, nullptr);
+    TKoInstanceProperties Props(ObjectOf(*this));
+    for (int I = 0; I < Props.Count(); ++I) {
+        auto* Prop = dynamic_cast<TKoComponentRTTIProp*>(Props.Props(I));
+        if (Prop && !Prop->IsReadOnly() && Prop->AsComponent() == AComponent) Prop->SetToNil();
     }
 }
 
@@ -282,37 +108,33 @@ bool TKoPersistent::IsSimilar(const TKoPersistent* Other, TKoStrings* SameProps)
 }
 
 std::wstring TKoPersistent::GetPropText(const std::wstring& Name) const {
-    return PropByName(ClassType(), Name).GetText(*this);
+    return TKoInstanceProperties(ObjectOf(*this)).PropByName(Name)->GetValueAsString();
 }
 
 void TKoPersistent::SetPropText(const std::wstring& Name, const std::wstring& Value) {
-    SetPropFromText(*this, PropByName(ClassType(), Name), Value);
+    TKoInstanceProperties(ObjectOf(*this)).PropByName(Name)->SetValueAsString(Value);
 }
 
 std::wstring TKoPersistent::PropValuesToCSV(wchar_t Separator, bool IncludePropNames) const {
-    TKoStringList List = CsvList(Separator);
-    for (const TKoPublishedProp& Prop : ClassType().Props) {
-        const std::wstring Text = Prop.GetText(*this);
-        List.Add(IncludePropNames ? Prop.Name + L"=" + Text : Text);
-    }
-    return List.AsCSV();
+    return ObjectToCSV(ObjectOf(*this), Separator, IncludePropNames);
 }
 
 void TKoPersistent::CSVToPropValues(const std::wstring& Text, wchar_t Separator) {
-    TKoStringList List = CsvList(Separator);
-    List.SetAsCSV(Text);
-    const auto& Props = ClassType().Props;
-    for (size_t I = 0; I < Props.size(); ++I)
-        SetPropFromText(*this, Props[I], List.Strings(static_cast<int>(I)));
+    CSVToObject(Text, ObjectOf(*this), Separator);
 }
 
 // ---- TKoPersistentList ----
 
-TKoPersistentList::TKoPersistentList(TKoComponent* AOwner, bool AOwnsObjects,
-                                     const TKoPersistentClass* AItemClass)
+TKoPersistentList::TKoPersistentList(TKoComponent* AOwner, bool AOwnsObjects, const TKoRTTIClass* AItemClass)
     : FDelimiter(LocaleListSeparator()), FOwner(AOwner), FOwnsObjects(AOwnsObjects), FItemClass(AItemClass) {
     if (!AItemClass)
         throw EKoPersistentListError(L"TKoPersistentList.Create requires a class type parameter!");
+    if (!AItemClass->InheritsFrom(KoRTTIClassOf<TKoPersistent>()))
+        throw EKoPersistentListError(
+            KoFormat(L"TKoPersistentList.Create: %s is no persistent item class", AItemClass->Name()));
+    for (const TKoRTTIPropRecord* Prop : AItemClass->AllProps())
+        if (Prop->Type->Kind == tkClass && Prop->Type->ClassIsComponent)
+            FItemPropClasses.push_back(Prop->Type->ValueClass());
 }
 
 TKoPersistentList::~TKoPersistentList() {
@@ -346,7 +168,11 @@ std::wstring TKoPersistentList::GetListKeyValue(const TKoPersistent* Item) const
 }
 
 TKoPersistent* TKoPersistentList::CreateItem() {
-    return FItemClass->Create();
+    std::unique_ptr<TKoPersistentBase> Created(FItemClass->CreatePersistent());
+    auto* Item = dynamic_cast<TKoPersistent*>(Created.get());
+    if (!Item) throw EKoInvalidCast(L"Invalid class typecast");
+    Created.release();
+    return Item;
 }
 
 void TKoPersistentList::ItemInit(TKoPersistent* Item) {
@@ -414,7 +240,7 @@ TKoPersistent* TKoPersistentList::Add(TKoPersistent* Item) {
 TKoPersistent* TKoPersistentList::Insert(int Index, TKoPersistent* Item) {
     std::unique_ptr<TKoPersistent> Created;
     if (Item) {
-        if (!FItemClass->IsInstance(Item))
+        if (!FItemClass->IsInstance(static_cast<TKoPersistentBase*>(Item)))
             throw EKoPersistentListError(L"TKoVarLinkList.Insert: Link is not of expected class.");
         ItemInit(Item);
     } else {
@@ -568,9 +394,9 @@ void TKoPersistentList::SetAcceptedNotifications(bool Insert, bool Remove) {
 
 void TKoPersistentList::Notification(TKoComponent* AComponent, TKoOperation Operation) {
     if (!AComponent || !AcceptsNotification(Operation)) return;
-    bool Relevant = false;
-    for (const TKoPublishedProp& Prop : FItemClass->Props)
-        if (Prop.Kind == pkComponent && Prop.IsOfClass && Prop.IsOfClass(AComponent)) Relevant = true;
+    const bool Relevant =
+        std::any_of(FItemPropClasses.begin(), FItemPropClasses.end(),
+                    [AComponent](const TKoRTTIClass* C) { return C->IsInstance(AComponent); });
     if (!Relevant) return;
     for (int I = 0; I < Count(); ++I) Items(I)->Notification(AComponent, Operation);
 }
@@ -680,7 +506,7 @@ void TKoPersistentList::InsertFromStrings(int Index, const TKoStrings& Strings) 
 void TKoPersistentList::SaveToStream(std::ostream& Stream) const {
     TKoStringTable Lines;
     PrepareLineTable(Lines, FDelimiter);
-    Lines.Add(FItemClass->PropNamesToCSV(FDelimiter));
+    Lines.Add(ClassPropNamesToCSV(FItemClass, FDelimiter));
     for (const auto& Entry : FItems) Lines.Add(Entry.second->PropValuesToCSV(FDelimiter, false));
     Lines.SaveToStream(Stream, teAnsi);
 }
@@ -689,7 +515,7 @@ void TKoPersistentList::LoadFromStream(std::istream& Stream) {
     TKoStringTable Lines;
     PrepareLineTable(Lines, FDelimiter);
     Lines.LoadFromStream(Stream);
-    const std::wstring Expected = FItemClass->PropNamesToCSV(FDelimiter);
+    const std::wstring Expected = ClassPropNamesToCSV(FItemClass, FDelimiter);
     std::wstring Header = Lines.Count() > 0 ? Lines.Strings(0) : std::wstring();
     Header.erase(std::remove(Header.begin(), Header.end(), L'"'), Header.end());
     if (Lines.Count() == 0 || Header != Expected)
@@ -726,9 +552,12 @@ std::vector<TKoStreamedItem> TKoPersistentList::WriteItems() const {
     for (const auto& Entry : FItems) {
         TKoStreamedItem Streamed;
         try {
-            for (const TKoPublishedProp& Prop : FItemClass->Props)
-                if (Prop.IsStored(*Entry.second) && !Prop.IsReadOnly())
-                    Streamed.Props.emplace_back(Prop.Name, Prop.GetText(*Entry.second));
+            TKoInstanceProperties Props(ObjectOf(*Entry.second));
+            for (int I = 0; I < Props.Count(); ++I) {
+                TKoRTTIProp* Prop = Props.Props(I);
+                if (!Prop->IsReadOnly() && Prop->IsStored())
+                    Streamed.Props.emplace_back(Prop->Name(), Prop->GetValueAsString());
+            }
         } catch (const EKoError&) {
             // The item keeps what was written of it so far.
         }
@@ -743,12 +572,13 @@ void TKoPersistentList::ReadItems(const std::vector<TKoStreamedItem>& Collection
         if (!Collection.empty()) Clear();
         for (const TKoStreamedItem& Streamed : Collection) {
             TKoPersistent* Item = Add(nullptr);
+            TKoInstanceProperties Props(ObjectOf(*Item));
             for (const auto& [Name, Value] : Streamed.Props) {
-                const int PropIndex = Item->ClassType().IndexOfProp(Name);
+                const int PropIndex = Props.IndexOfName(Name);
                 if (PropIndex >= 0)
-                    SetPropFromText(*Item, Item->ClassType().Props[static_cast<size_t>(PropIndex)], Value);
+                    Props.Props(PropIndex)->SetValueAsString(Value);
                 else if (!Item->ReadDefinedProperty(Name, Value))
-                    NoPropertyError(Name);
+                    Props.PropByName(Name); // fails with the missing name
             }
         }
     } catch (...) {

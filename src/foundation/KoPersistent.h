@@ -11,9 +11,12 @@
 //                        CSV text form through the items' published properties and a file form
 //   TKoComponentNexus    a component that relays component notifications to a non-component
 //
-// Published properties. A persistent class describes itself with a TKoPersistentClass: its name,
-// how to create an instance, and its published properties in order (inherited ones first), each
-// readable and writable as text. The lists store their items through these descriptions.
+// Published properties. A persistent class registers its published properties with the property
+// reflection (KoRTTIRegister<TItem, TBase> in KoRTTI.h), like the components do; its class name is
+// the registered one. The lists create their items from the registered class and store them
+// through the reflection: the header of the text form is the class's property names, each item
+// the CSV line of its property values, the streamed form its stored properties by name.
+// (KoRTTI.h includes this unit, so this header names the reflection's class only.)
 
 #include <cstdint>
 #include <functional>
@@ -73,78 +76,7 @@ class TKoStrings;
 class TKoPersistent;
 class TKoPersistentList;
 
-// ---- published properties ----
-
-enum TKoPropKind { pkInteger, pkEnumeration, pkBoolean, pkFloat, pkString, pkComponent };
-
-// One published property of a persistent class. GetText and SetText work for every kind; a
-// component-typed property also offers the component itself and the test of its class.
-struct TKoPublishedProp {
-    std::wstring Name;
-    TKoPropKind Kind = pkString;
-    std::function<std::wstring(const TKoPersistent&)> GetText;
-    std::function<void(TKoPersistent&, const std::wstring&)> SetText; // empty: read-only
-    std::function<bool(const TKoPersistent&)> Stored;                 // empty: always stored
-    // pkComponent only.
-    std::function<bool(const TKoComponent*)> IsOfClass;
-    std::function<TKoComponent*(const TKoPersistent&)> GetComponent;
-    std::function<void(TKoPersistent&, TKoComponent*)> SetComponent;
-
-    bool IsReadOnly() const { return !SetText; }
-    bool IsStored(const TKoPersistent& Instance) const { return !Stored || Stored(Instance); }
-};
-
-// A persistent class: its name, its virtual constructor, the test whether an object is of the
-// class or a descendant, and its published properties in order.
-struct TKoPersistentClass {
-    std::wstring Name;
-    std::function<TKoPersistent*()> Create;
-    std::function<bool(const TKoPersistent*)> IsInstance;
-    std::vector<TKoPublishedProp> Props;
-
-    // The index of the property of that name (letter case ignored), or -1.
-    int IndexOfProp(const std::wstring& AName) const;
-    // The property names as one CSV line with Delimiter.
-    std::wstring PropNamesToCSV(wchar_t Delimiter) const;
-
-    // A class T (default-constructible) with Props, its base's followed by its own.
-    template <class T>
-    static TKoPersistentClass Of(const wchar_t* AName, std::vector<TKoPublishedProp> AProps) {
-        TKoPersistentClass Result;
-        Result.Name = AName;
-        Result.Create = [] { return static_cast<TKoPersistent*>(new T); };
-        Result.IsInstance = [](const TKoPersistent* P) { return dynamic_cast<const T*>(P) != nullptr; };
-        Result.Props = std::move(AProps);
-        return Result;
-    }
-};
-
-// Property descriptions for the common kinds, for use in the class descriptions. Texts are read
-// and written the way the module definitions and the text file form spell them.
-namespace KoProps {
-// Decimal; writing takes decimal or "$"/"0x" hexadecimal text.
-TKoPublishedProp Integer(const wchar_t* Name, std::function<int64_t(const TKoPersistent&)> Get,
-                         std::function<void(TKoPersistent&, int64_t)> Set, int64_t Min, int64_t Max);
-// The value's name; writing takes a name (letter case ignored) or an ordinal in range.
-TKoPublishedProp Enumeration(const wchar_t* Name, std::vector<std::wstring> Names,
-                             std::function<int(const TKoPersistent&)> Get,
-                             std::function<void(TKoPersistent&, int)> Set);
-// "False"/"True"; writing also takes 0 and 1.
-TKoPublishedProp Boolean(const wchar_t* Name, std::function<bool(const TKoPersistent&)> Get,
-                         std::function<void(TKoPersistent&, bool)> Set);
-TKoPublishedProp String(const wchar_t* Name, std::function<std::wstring(const TKoPersistent&)> Get,
-                        std::function<void(TKoPersistent&, const std::wstring&)> Set);
-// A reference to a component of class TComponent (or a descendant): the text is the component's
-// owner name, a point and its name; writing "" or "(none)" clears it, any other text is looked up
-// among the components of the instance's context (see TKoPersistent::LookupComponent).
-template <class TComponent>
-TKoPublishedProp Component(const wchar_t* Name, std::function<TComponent*(const TKoPersistent&)> Get,
-                           std::function<void(TKoPersistent&, TComponent*)> Set);
-} // namespace KoProps
-
-// The text a component reference is written as: owner name, a point, name; only the name for a
-// component without owner; empty for none.
-std::wstring KoComponentPathText(const TKoComponent* AComponent);
+class TKoRTTIClass;
 
 // ---- persistent items ----
 
@@ -156,10 +88,10 @@ public:
     TKoPersistent(const TKoPersistent&) = delete;
     TKoPersistent& operator=(const TKoPersistent&) = delete;
 
-    static const TKoPersistentClass& StaticClass();
-    // The description of the object's own class.
-    virtual const TKoPersistentClass& ClassType() const { return StaticClass(); }
-    const wchar_t* ClassName() const override { return ClassType().Name.c_str(); }
+    // The name of the object's registered class (of its nearest registered base).
+    const wchar_t* ClassName() const override;
+    // The registered class of the object (of its nearest registered base).
+    const TKoRTTIClass* RTTIClass() const;
 
     // Accepts any TKoPersistent (the base copies nothing; descendants copy their fields); other
     // sources go to the assign protocol.
@@ -187,10 +119,11 @@ public:
     virtual bool ReadDefinedProperty(const std::wstring& /*Name*/, const std::wstring& /*Value*/) {
         return false;
     }
-    // Where component-typed properties look names up: the owner of the list holding the item,
-    // or nothing.
+    // Where component-typed properties look names up that the application does not know (the
+    // property reflection's owner of the item), or nothing.
     virtual TKoComponent* LookupContext() const { return nullptr; }
 
+    // Shorthands for the property reflection of the item (TKoInstanceProperties).
     // Published properties by name (letter case ignored); a missing name fails with
     // EKoRTTIException "TKoClassProperties: No property for PropName '%s' exist.", a read-only
     // one with "%s is ReadOnly".
@@ -228,8 +161,9 @@ public:
 
 class TKoPersistentList : public TKoPersistentBase {
 public:
-    // ItemClass is required ("TKoPersistentList.Create requires a class type parameter!").
-    TKoPersistentList(TKoComponent* AOwner, bool AOwnsObjects, const TKoPersistentClass* AItemClass);
+    // ItemClass, a registered TKoPersistent class, is required ("TKoPersistentList.Create
+    // requires a class type parameter!").
+    TKoPersistentList(TKoComponent* AOwner, bool AOwnsObjects, const TKoRTTIClass* AItemClass);
     // Clears the list, freeing the items it owns.
     ~TKoPersistentList() override;
     TKoPersistentList(const TKoPersistentList&) = delete;
@@ -238,7 +172,7 @@ public:
     const wchar_t* ClassName() const override { return L"TKoPersistentList"; }
 
     TKoComponent* Owner() const { return FOwner; }
-    const TKoPersistentClass& ItemClass() const { return *FItemClass; }
+    const TKoRTTIClass* ItemClass() const { return FItemClass; }
 
     int Count() const { return static_cast<int>(FItems.size()); }
     // An index outside 0 .. Count - 1 fails with "List index out of bounds (%d)".
@@ -338,7 +272,9 @@ private:
     bool FOwnsObjects;
     bool FAcceptInsert = false;
     bool FAcceptRemove = true;
-    const TKoPersistentClass* FItemClass;
+    const TKoRTTIClass* FItemClass;
+    // The component classes of the item class's component-typed properties.
+    std::vector<const TKoRTTIClass*> FItemPropClasses;
     std::vector<std::pair<std::wstring, TKoPersistent*>> FItems;
     bool FSorted = false;
     int FUpdateCount = 0;
@@ -371,36 +307,3 @@ private:
     void ReportRemoval();
     bool FRemovalReported = false;
 };
-
-// ---- template definitions ----
-
-namespace KoProps {
-// The component a text names for a component-typed property (nullptr for "" and "(none)");
-// fails with EKoRTTIException "Component \"%s\" not found" when IsOfClass accepts none.
-TKoComponent* FindComponentForText(const TKoPersistent& Instance, const std::wstring& Text,
-                                   const std::function<bool(const TKoComponent*)>& IsOfClass);
-// Fails with EKoRTTIException unless AComponent is nothing or accepted by IsOfClass.
-void CheckComponentClass(const TKoComponent* AComponent,
-                         const std::function<bool(const TKoComponent*)>& IsOfClass);
-
-template <class TComponent>
-TKoPublishedProp Component(const wchar_t* Name, std::function<TComponent*(const TKoPersistent&)> Get,
-                           std::function<void(TKoPersistent&, TComponent*)> Set) {
-    TKoPublishedProp Prop;
-    Prop.Name = Name;
-    Prop.Kind = pkComponent;
-    Prop.IsOfClass = [](const TKoComponent* C) { return dynamic_cast<const TComponent*>(C) != nullptr; };
-    Prop.GetComponent = [Get](const TKoPersistent& P) -> TKoComponent* { return Get(P); };
-    Prop.GetText = [Get](const TKoPersistent& P) { return KoComponentPathText(Get(P)); };
-    if (Set) {
-        Prop.SetComponent = [Set, IsOfClass = Prop.IsOfClass](TKoPersistent& P, TKoComponent* C) {
-            CheckComponentClass(C, IsOfClass);
-            Set(P, dynamic_cast<TComponent*>(C));
-        };
-        Prop.SetText = [Set, IsOfClass = Prop.IsOfClass](TKoPersistent& P, const std::wstring& Text) {
-            Set(P, dynamic_cast<TComponent*>(FindComponentForText(P, Text, IsOfClass)));
-        };
-    }
-    return Prop;
-}
-} // namespace KoProps

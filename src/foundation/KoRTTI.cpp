@@ -115,6 +115,9 @@ void KoRegisterFoundationRTTI() {
                 L"Tag", [](const TKoComponent& C) { return static_cast<int32_t>(C.Tag); },
                 [](TKoComponent& C, int32_t V) { C.Tag = V; })
             .Default(0);
+        // The persistent bases publish nothing; their descendants add their properties.
+        KoRTTIRegister<TKoPersistent>(L"TKoPersistent");
+        KoRTTIRegister<TKoPersistentList>(L"TKoPersistentList");
     });
 }
 
@@ -159,8 +162,17 @@ TKoComponent* TKoRTTIClass::CreateComponent(TKoComponent* Owner) const {
     return FCreate(Owner);
 }
 
+TKoPersistentBase* TKoRTTIClass::CreatePersistent() const {
+    if (!FCreatePersistent) throw EKoRTTIException(KoFormat(L"Class %s cannot be created", FName));
+    return FCreatePersistent();
+}
+
 TKoComponent* TKoRTTIObject::AsComponent() const {
     return Ptr && Class && Class->FToComponent ? Class->FToComponent(Ptr) : nullptr;
+}
+
+TKoPersistentBase* TKoRTTIObject::AsPersistent() const {
+    return Ptr && Class && Class->FToPersistent ? Class->FToPersistent(Ptr) : nullptr;
 }
 
 void* TKoRTTIObject::As(const TKoRTTIClass* Target) const {
@@ -372,6 +384,19 @@ TKoComponent* FindByAddress(TKoComponent* Root, uintptr_t Address) {
     return nullptr;
 }
 
+// A name relative to Context: a plain name among its components, "<Context>.Name" among them
+// too, "<Sibling>.Name" among the components of a sibling of Context (a component with the same
+// owner); nullptr when none of these exists.
+TKoComponent* FindRelative(TKoComponent* Context, const std::wstring& Text) {
+    if (!Context) return nullptr;
+    const size_t Dot = Text.rfind(L'.');
+    if (Dot == std::wstring::npos) return Context->FindComponent(Text);
+    const std::wstring OwnerName = Text.substr(0, Dot), Name = Text.substr(Dot + 1);
+    if (KoSameText(Context->Name(), OwnerName)) return Context->FindComponent(Name);
+    TKoComponent* Sibling = Context->Owner() ? Context->Owner()->FindComponent(OwnerName) : nullptr;
+    return Sibling ? Sibling->FindComponent(Name) : nullptr;
+}
+
 TKoRTTIPropRecord& NullRecord() {
     static TKoRTTIPropRecord Record = [] {
         TKoRTTIPropRecord R;
@@ -417,8 +442,9 @@ bool TKoRTTIProp::IsStored() {
 }
 
 TKoComponent* TKoRTTIProp::Owner() const {
-    TKoComponent* C = FInstance.AsComponent();
-    return C ? C->Owner() : nullptr;
+    if (TKoComponent* C = FInstance.AsComponent()) return C->Owner();
+    const auto* Item = dynamic_cast<const TKoPersistent*>(FInstance.AsPersistent());
+    return Item ? Item->LookupContext() : nullptr;
 }
 
 void TKoRTTIProp::GetValue(TKoOleVariant& V) {
@@ -704,7 +730,7 @@ void TKoComponentRTTIProp::SetValueAsString(const std::wstring& Value) {
         }
     }
     TKoComponent* Found = KoRunTimeApplication()->FindComponent(Value, L'.', nullptr);
-    if (!Found && Owner()) Found = Owner()->FindComponent(Value);
+    if (!Found) Found = FindRelative(Owner(), Value);
     if (!Found) throw EKoRTTIException(KoFormat(L"Component \"%s\" not found", Value));
     SetAsComponent(Found);
 }

@@ -16,6 +16,7 @@
 //     void KoRegisterTKoFooRTTI() {
 //         KoRTTIRegister<TKoFoo, TKoBar>(L"TKoFoo")              // class, registered base
 //             .Integer(L"Count", &TKoFoo::Count, &TKoFoo::SetCount).Default(0)
+//             .Integer(L"Level", &TKoFoo::Level, &TKoFoo::SetLevel).Range(0, 100)
 //             .Enum(L"Mode", KoRTTIEnumType<TKoFooMode>(L"TKoFooMode", {L"fmOff", L"fmOn"}),
 //                   &TKoFoo::Mode, &TKoFoo::SetMode)
 //             .Bool(L"Active", &TKoFoo::Active, &TKoFoo::SetActive).StoredAlways()
@@ -38,6 +39,11 @@
 //   date-time), std::wstring, VARIANT and class pointers.
 // - Default(N) (ordinal kinds) and Stored(Test) decide IsStored; without either a property is
 //   always stored.
+// - Range(Min, Max) narrows the value range of the last integer property (a subrange type of
+//   its own, owned by the class); writes outside it fail with the range error.
+// - Persistent classes (TKoPersistent and its descendants) register the same way; a default-
+//   constructible one can then be created from its class (the persistent lists create their
+//   items so).
 // - Enumeration types are shared objects: KoRTTIEnumType<E>(Name, Names) creates the type of E
 //   on its first call and returns the same object afterwards (the names of later calls are
 //   ignored). Properties compare their values only when their types are the same object.
@@ -185,6 +191,8 @@ struct TKoRTTIObject {
     explicit operator bool() const { return Ptr != nullptr; }
     // The object as a component, or nullptr when it is none.
     TKoComponent* AsComponent() const;
+    // The object as a persistent object, or nullptr when it is none.
+    TKoPersistentBase* AsPersistent() const;
     // The object as a pointer to one of its registered classes (nullptr when it is not one).
     void* As(const TKoRTTIClass* Target) const;
     // The address of the complete object (what texts show).
@@ -240,6 +248,17 @@ public:
     // Creates a component of this class (component classes constructible from their owner).
     TKoComponent* CreateComponent(TKoComponent* Owner) const;
     bool CanCreate() const { return FCreate != nullptr; }
+    bool IsPersistent() const { return FFromPersistent != nullptr; }
+    // Creates an object of this persistent class (default-constructible, not abstract); fails
+    // with EKoRTTIException for any other class.
+    TKoPersistentBase* CreatePersistent() const;
+    // Whether the object is of this class or a descendant.
+    bool IsInstance(TKoComponent* Object) const {
+        return Object && FFromComponent && FFromComponent(Object) != nullptr;
+    }
+    bool IsInstance(TKoPersistentBase* Object) const {
+        return Object && FFromPersistent && FFromPersistent(Object) != nullptr;
+    }
 
 private:
     template <class C, class P> friend class TKoRTTIClassBuilder;
@@ -253,10 +272,14 @@ private:
     void* (*FToParent)(void*) = nullptr;
     TKoComponent* (*FToComponent)(void*) = nullptr;
     void* (*FFromComponent)(TKoComponent*) = nullptr;
+    TKoPersistentBase* (*FToPersistent)(void*) = nullptr;
     void* (*FFromPersistent)(TKoPersistentBase*) = nullptr;
     const void* (*FMostDerived)(void*) = nullptr;
     TKoComponent* (*FCreate)(TKoComponent*) = nullptr;
+    TKoPersistentBase* (*FCreatePersistent)() = nullptr;
     std::vector<std::unique_ptr<TKoRTTIPropRecord>> FProps;
+    // The subrange types of the class's own properties (Range).
+    std::vector<std::unique_ptr<TKoRTTIType>> FOwnTypes;
 };
 
 // The registered class of a type, or nullptr.
@@ -312,8 +335,12 @@ public:
             if constexpr (std::is_constructible_v<C, TKoComponent*> && !std::is_abstract_v<C>)
                 FClass->FCreate = [](TKoComponent* Owner) -> TKoComponent* { return KoCreate<C>(Owner); };
         }
-        if constexpr (std::is_base_of_v<TKoPersistentBase, C>)
+        if constexpr (std::is_base_of_v<TKoPersistentBase, C>) {
+            FClass->FToPersistent = [](void* Ptr) -> TKoPersistentBase* { return static_cast<C*>(Ptr); };
             FClass->FFromPersistent = [](TKoPersistentBase* Ptr) -> void* { return dynamic_cast<C*>(Ptr); };
+            if constexpr (std::is_default_constructible_v<C> && !std::is_abstract_v<C>)
+                FClass->FCreatePersistent = []() -> TKoPersistentBase* { return new C; };
+        }
         if constexpr (std::is_polymorphic_v<C>)
             FClass->FMostDerived = [](void* Ptr) -> const void* {
                 return dynamic_cast<const void*>(static_cast<C*>(Ptr));
@@ -395,6 +422,18 @@ public:
         Last().Default.reset();
         return *this;
     }
+    // The value range of the last integer property.
+    TKoRTTIClassBuilder& Range(int32_t Min, int32_t Max) {
+        TKoRTTIPropRecord& R = Last();
+        if (R.Type->Kind != tkInteger)
+            throw EKoRTTIException(L"Range: the last property is no integer property");
+        auto Type = std::make_unique<TKoRTTIType>(*R.Type);
+        Type->MinValue = Min;
+        Type->MaxValue = Max;
+        R.Type = Type.get();
+        FClass->FOwnTypes.push_back(std::move(Type));
+        return *this;
+    }
 
 private:
     static C& Self(void* Ptr) { return *static_cast<C*>(Ptr); }
@@ -443,8 +482,8 @@ template <class C, class P = void> TKoRTTIClassBuilder<C, P> KoRTTIRegister(cons
     return TKoRTTIClassBuilder<C, P>(Name);
 }
 
-// Registers the classes of the foundation (the component base: Name, Tag). Runs at most once;
-// every lookup calls it first.
+// Registers the classes of the foundation (the component base: Name, Tag; the persistent item
+// and list bases, without properties). Runs at most once; every lookup calls it first.
 void KoRegisterFoundationRTTI();
 
 // ---- property sets ----
@@ -496,7 +535,8 @@ public:
     // Fails with EKoRTTIReadOnlyError "<name> is ReadOnly" for a read-only property.
     void CheckReadOnly() const;
     bool IsStored();
-    // The instance's owner when the instance is a component.
+    // The instance's owner when the instance is a component; for a persistent item the component
+    // its names are looked up in (TKoPersistent::LookupContext).
     TKoComponent* Owner() const;
     const TKoRTTIObject& Instance() const { return FInstance; }
 

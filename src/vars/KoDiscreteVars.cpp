@@ -8,6 +8,7 @@
 
 #include "KoStrings.h"
 #include "KoUtils.h"
+#include "KoVarsRTTI.h"
 
 namespace {
 
@@ -62,11 +63,6 @@ uint32_t LowWord(const VARIANT& Value) {
         return static_cast<uint32_t>(I.Get().llVal);
     }
     }
-}
-
-const std::vector<std::wstring>& AlarmStateIdents() {
-    static const std::vector<std::wstring> Names = {L"asNormal", L"asWarning", L"asAlarm", L"asUnknown"};
-    return Names;
 }
 
 // A bit-name list: comma-separated, blanks around the names ignored.
@@ -241,57 +237,23 @@ TKoOleVariant TKoBool::GetInitialValue() {
 
 // ---- state items ----
 
-std::vector<TKoPublishedProp> TKoCustomStateItem::BaseProps() {
-    return {
-        KoProps::Enumeration(
-            L"AlarmState", AlarmStateIdents(),
-            [](const TKoPersistent& P) {
-                return static_cast<int>(static_cast<const TKoCustomStateItem&>(P).AlarmState());
-            },
-            [](TKoPersistent& P, int V) {
-                static_cast<TKoCustomStateItem&>(P).SetAlarmState(static_cast<TKoVarAlarmState>(V));
-            }),
-        KoProps::String(
-            L"Name", [](const TKoPersistent& P) { return static_cast<const TKoCustomStateItem&>(P).Name(); },
-            [](TKoPersistent& P, const std::wstring& V) { static_cast<TKoCustomStateItem&>(P).SetName(V); })};
+TKoCustomStateItem::TKoCustomStateItem() {
+    KoRegisterVarsRTTI();
 }
 
-namespace {
-TKoPublishedProp StateValueProp(const wchar_t* Name) {
-    return KoProps::Integer(
-        Name,
-        [](const TKoPersistent& P) {
-            return int64_t{static_cast<const TKoCustomStateItem&>(P).StateValue()};
-        },
-        [](TKoPersistent& P, int64_t V) {
-            static_cast<TKoCustomStateItem&>(P).SetStateValue(static_cast<int32_t>(V));
-        },
-        std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
-}
-} // namespace
-
-const TKoPersistentClass& TKoCustomStateItem::StaticClass() {
-    static const TKoPersistentClass Class =
-        TKoPersistentClass::Of<TKoCustomStateItem>(L"TKoCustomStateItem", BaseProps());
-    return Class;
+const TKoRTTIClass* TKoCustomStateItem::StaticClass() {
+    KoRegisterVarsRTTI();
+    return KoRTTIClassOf<TKoCustomStateItem>();
 }
 
-const TKoPersistentClass& TKoStateItem::StaticClass() {
-    static const TKoPersistentClass Class = [] {
-        auto Props = BaseProps();
-        Props.push_back(StateValueProp(L"Value"));
-        return TKoPersistentClass::Of<TKoStateItem>(L"TKoStateItem", std::move(Props));
-    }();
-    return Class;
+const TKoRTTIClass* TKoStateItem::StaticClass() {
+    KoRegisterVarsRTTI();
+    return KoRTTIClassOf<TKoStateItem>();
 }
 
-const TKoPersistentClass& TKoBitItem::StaticClass() {
-    static const TKoPersistentClass Class = [] {
-        auto Props = BaseProps();
-        Props.push_back(StateValueProp(L"BitNr"));
-        return TKoPersistentClass::Of<TKoBitItem>(L"TKoBitItem", std::move(Props));
-    }();
-    return Class;
+const TKoRTTIClass* TKoBitItem::StaticClass() {
+    KoRegisterVarsRTTI();
+    return KoRTTIClassOf<TKoBitItem>();
 }
 
 void TKoCustomStateItem::Assign(const TKoPersistentBase* Source) {
@@ -380,8 +342,9 @@ bool TKoBitItem::ReadDefinedProperty(const std::wstring& Name, const std::wstrin
 
 // ---- state item lists ----
 
-TKoStateItemlist::TKoStateItemlist(TKoCustomState* AOwner, const TKoPersistentClass* AItemClass)
-    : TKoPersistentList(AOwner, true, AItemClass), FStateOwner(AOwner) {
+TKoStateItemlist::TKoStateItemlist(TKoCustomState* AOwner, const TKoRTTIClass* AItemClass)
+    : TKoPersistentList(AOwner, true, AItemClass ? AItemClass : TKoStateItem::StaticClass()),
+      FStateOwner(AOwner) {
     SetSorted(true);
 }
 

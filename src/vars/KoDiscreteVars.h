@@ -89,10 +89,14 @@ private:
 
 // ---- state items ----
 
+// The published properties of the state items are registered with the property reflection
+// (KoVarsRTTI.cpp); the lists store the items through it.
 class TKoCustomStateItem : public TKoPersistent {
 public:
-    static const TKoPersistentClass& StaticClass();
-    const TKoPersistentClass& ClassType() const override { return StaticClass(); }
+    // Makes sure the classes of the variables are registered (the class name comes from there).
+    TKoCustomStateItem();
+    // The registered class.
+    static const TKoRTTIClass* StaticClass();
 
     // Copies alarm state, name and state value of another state item.
     void Assign(const TKoPersistentBase* Source) override;
@@ -113,9 +117,6 @@ public:
 
     TKoComponent* LookupContext() const override;
 
-protected:
-    static std::vector<TKoPublishedProp> BaseProps();
-
 private:
     friend class TKoStateItemlist;
 
@@ -128,8 +129,7 @@ private:
 // A state of a TKoState: published AlarmState, Name, Value.
 class TKoStateItem : public TKoCustomStateItem {
 public:
-    static const TKoPersistentClass& StaticClass();
-    const TKoPersistentClass& ClassType() const override { return StaticClass(); }
+    static const TKoRTTIClass* StaticClass();
 
     int32_t Value() const { return StateValue(); }
     void SetValue(int32_t Value) { SetStateValue(Value); }
@@ -138,8 +138,7 @@ public:
 // A bit of a TKoBitSet: published AlarmState, Name, BitNr.
 class TKoBitItem : public TKoCustomStateItem {
 public:
-    static const TKoPersistentClass& StaticClass();
-    const TKoPersistentClass& ClassType() const override { return StaticClass(); }
+    static const TKoRTTIClass* StaticClass();
 
     int32_t BitNr() const { return StateValue(); }
     void SetBitNr(int32_t Value) { SetStateValue(Value); }
@@ -160,8 +159,8 @@ private:
 
 class TKoStateItemlist : public TKoPersistentList {
 public:
-    explicit TKoStateItemlist(TKoCustomState* AOwner,
-                              const TKoPersistentClass* AItemClass = &TKoStateItem::StaticClass());
+    // AItemClass: TKoStateItem or a descendant (null: TKoStateItem).
+    explicit TKoStateItemlist(TKoCustomState* AOwner, const TKoRTTIClass* AItemClass = nullptr);
     const wchar_t* ClassName() const override { return L"TKoStateItemlist"; }
 
     TKoCustomState* StateOwner() const { return FStateOwner; }
@@ -192,7 +191,7 @@ private:
 
 class TKoBitItemList : public TKoStateItemlist {
 public:
-    explicit TKoBitItemList(TKoCustomState* AOwner) : TKoStateItemlist(AOwner, &TKoBitItem::StaticClass()) {}
+    explicit TKoBitItemList(TKoCustomState* AOwner) : TKoStateItemlist(AOwner, TKoBitItem::StaticClass()) {}
     const wchar_t* ClassName() const override { return L"TKoBitItemList"; }
 
     TKoBitItem* Items(int Index) const;

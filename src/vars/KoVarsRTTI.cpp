@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "KoDiscreteVars.h"
+#include "KoNumVars.h"
 #include "KoStringVars.h"
 #include "KoVars.h"
 
@@ -83,6 +85,180 @@ void KoRegisterTKoVariantRTTI() {
         .Skipped(L"OnGetAlarmState", tkMethod);
 }
 
+namespace {
+
+// Stored only when it differs from 0.0, the value after construction.
+template <class C, double (C::*Get)() const> bool NonZero(const C& Var) {
+    return (Var.*Get)() != 0;
+}
+
+// An initial value is stored only with an initial quality other than bad.
+bool HasInitialValue(const TKoVar& Var) {
+    return Var.InitialQuality() != vpqBad;
+}
+
+} // namespace
+
+void KoRegisterTKoCustomIntegerRTTI() {
+    KoRTTIRegister<TKoCustomInteger, TKoVar>(L"TKoCustomInteger");
+}
+
+void KoRegisterTKoIntegerRTTI() {
+    KoRTTIRegister<TKoInteger, TKoCustomInteger>(L"TKoInteger")
+        .String(L"DisplayFormat", &TKoVar::DisplayFormat, &TKoVar::SetDisplayFormat)
+        .String(L"EngUnit", &TKoInteger::EngUnit, &TKoInteger::SetEngUnit)
+        .Enum(L"InitialQuality", KoRTTIVarQualityType(), &TKoVar::InitialQuality, &TKoVar::SetInitialQuality)
+        .Default(vpqBad)
+        .Integer(L"InitialValue", &TKoCustomInteger::InitialValue, &TKoCustomInteger::SetInitialValue)
+        .Stored(HasInitialValue)
+        .Integer(L"RangeMax", &TKoCustomInteger::RangeMax, &TKoCustomInteger::SetRangeMax)
+        .StoredAlways()
+        .Integer(L"RangeMin", &TKoCustomInteger::RangeMin, &TKoCustomInteger::SetRangeMin)
+        .StoredAlways()
+        .Enum(L"RangeMode", KoRTTIVarRangeModeType(), &TKoVar::RangeMode, &TKoVar::SetRangeMode)
+        .Default(rmNone)
+        .Skipped(L"OnGetAlarmState", tkMethod)
+        .Skipped(L"OnRangeChange", tkMethod)
+        .Skipped(L"OnRangeError", tkMethod);
+}
+
+void KoRegisterTKoCustomFloatRTTI() {
+    KoRTTIRegister<TKoCustomFloat, TKoVar>(L"TKoCustomFloat");
+}
+
+void KoRegisterTKoFloatRTTI() {
+    using F = TKoCustomFloat;
+    KoRTTIRegister<TKoFloat, TKoCustomFloat>(L"TKoFloat")
+        .Float(L"AlarmHigh", &F::AlarmHigh, &F::SetAlarmHigh)
+        .Stored(NonZero<F, &F::AlarmHigh>)
+        .Float(L"AlarmLow", &F::AlarmLow, &F::SetAlarmLow)
+        .Stored(NonZero<F, &F::AlarmLow>)
+        .Float(L"WarnHigh", &F::WarnHigh, &F::SetWarnHigh)
+        .Stored(NonZero<F, &F::WarnHigh>)
+        .Float(L"WarnLow", &F::WarnLow, &F::SetWarnLow)
+        .Stored(NonZero<F, &F::WarnLow>)
+        .Float(L"Setpoint", &F::Setpoint, &F::SetSetpoint)
+        .Stored(NonZero<F, &F::Setpoint>)
+        .String(L"DisplayFormat", &TKoVar::DisplayFormat, &TKoVar::SetDisplayFormat)
+        .String(L"EngUnit", &F::EngUnit, &F::SetEngUnit)
+        .Enum(L"InitialQuality", KoRTTIVarQualityType(), &TKoVar::InitialQuality, &TKoVar::SetInitialQuality)
+        .Default(vpqBad)
+        .Float(L"InitialValue", &TKoFloat::InitialValue, &TKoFloat::SetInitialValue)
+        .Stored(HasInitialValue)
+        .Float(L"RangeMax", &F::RangeMax, &F::SetRangeMax)
+        .Stored(NonZero<F, &F::RangeMax>)
+        .Float(L"RangeMin", &F::RangeMin, &F::SetRangeMin)
+        .Stored(NonZero<F, &F::RangeMin>)
+        .Enum(L"RangeMode", KoRTTIVarRangeModeType(), &TKoVar::RangeMode, &TKoVar::SetRangeMode)
+        .Default(rmNone)
+        .Enum(L"StatsMode", KoRTTIVarStatsModeType(), &F::StatsMode, &F::SetStatsMode)
+        .Default(smNone)
+        .Skipped(L"OnGetAlarmState", tkMethod)
+        .Skipped(L"OnRangeChange", tkMethod)
+        .Skipped(L"OnRangeError", tkMethod);
+}
+
+void KoRegisterTKoDateTimeRTTI() {
+    using D = TKoDateTime;
+    KoRTTIRegister<TKoDateTime, TKoCustomFloat>(L"TKoDateTime")
+        .Enum(L"InitialQuality", KoRTTIVarQualityType(), &TKoVar::InitialQuality, &TKoVar::SetInitialQuality)
+        .Default(vpqBad)
+        .DateTime(L"InitialValue", &D::InitialValue, &D::SetInitialValue)
+        .Stored(HasInitialValue)
+        .DateTime(L"MaxDate", &D::MaxDate, &D::SetMaxDate)
+        .Stored(NonZero<D, &D::MaxDate>)
+        .DateTime(L"MinDate", &D::MinDate, &D::SetMinDate)
+        .Stored(NonZero<D, &D::MinDate>)
+        .Enum(L"RangeMode", KoRTTIVarRangeModeType(), &TKoVar::RangeMode, &TKoVar::SetRangeMode)
+        .Default(rmNone)
+        .Skipped(L"OnGetAlarmState", tkMethod)
+        .Skipped(L"OnRangeChange", tkMethod)
+        .Skipped(L"OnRangeError", tkMethod);
+}
+
+void KoRegisterTKoBoolRTTI() {
+    KoRTTIRegister<TKoBool, TKoVar>(L"TKoBool")
+        .Enum(L"AlarmStateFalse", KoRTTIVarAlarmStateType(), &TKoBool::AlarmStateFalse,
+              &TKoBool::SetAlarmStateFalse)
+        .StoredAlways()
+        .Enum(L"AlarmStateTrue", KoRTTIVarAlarmStateType(), &TKoBool::AlarmStateTrue,
+              &TKoBool::SetAlarmStateTrue)
+        .StoredAlways()
+        .String(L"StringValueFalse", &TKoBool::StringValueFalse, &TKoBool::SetStringValueFalse)
+        .String(L"StringValueTrue", &TKoBool::StringValueTrue, &TKoBool::SetStringValueTrue)
+        .Skipped(L"OnFallingEdge", tkMethod)
+        .Skipped(L"OnRisingEdge", tkMethod)
+        .Enum(L"InitialQuality", KoRTTIVarQualityType(), &TKoVar::InitialQuality, &TKoVar::SetInitialQuality)
+        .Default(vpqBad)
+        .Bool(L"InitialValue", &TKoBool::InitialValue, &TKoBool::SetInitialValue)
+        .Stored(HasInitialValue)
+        .Skipped(L"OnGetAlarmState", tkMethod);
+}
+
+void KoRegisterTKoCustomStateRTTI() {
+    KoRTTIRegister<TKoCustomState, TKoCustomInteger>(L"TKoCustomState");
+}
+
+void KoRegisterTKoStateRTTI() {
+    KoRTTIRegister<TKoState, TKoCustomState>(L"TKoState")
+        .Enum(L"InitialQuality", KoRTTIVarQualityType(), &TKoVar::InitialQuality, &TKoVar::SetInitialQuality)
+        .Default(vpqBad)
+        .Integer(L"InitialValue", &TKoCustomInteger::InitialValue, &TKoCustomInteger::SetInitialValue)
+        .Stored(HasInitialValue)
+        .Integer(L"RangeMax", &TKoCustomInteger::RangeMax, &TKoCustomInteger::SetRangeMax)
+        .StoredAlways()
+        .Integer(L"RangeMin", &TKoCustomInteger::RangeMin, &TKoCustomInteger::SetRangeMin)
+        .StoredAlways()
+        .Enum(L"RangeMode", KoRTTIVarRangeModeType(), &TKoVar::RangeMode, &TKoVar::SetRangeMode)
+        .StoredAlways()
+        // The list itself; its items are stored as the list's streamed Items.
+        .Object(
+            L"States", [](const TKoState& S) { return &S.States(); },
+            [](TKoState& S, TKoStateItemlist* List) {
+                if (List) S.SetStates(*List);
+            })
+        .Skipped(L"OnGetAlarmState", tkMethod)
+        .Skipped(L"OnRangeChange", tkMethod);
+}
+
+void KoRegisterTKoBitSetRTTI() {
+    KoRTTIRegister<TKoBitSet, TKoCustomState>(L"TKoBitSet")
+        .Integer(L"BitCount", &TKoBitSet::BitCount, &TKoBitSet::SetBitCount)
+        .Range(0, 65535)
+        .Default(32)
+        .Enum(L"InitialQuality", KoRTTIVarQualityType(), &TKoVar::InitialQuality, &TKoVar::SetInitialQuality)
+        .Default(vpqBad)
+        // A 32-bit word: it reads as the signed number of the same bits ("$" hexadecimal text
+        // writes any word).
+        .Integer(
+            L"InitialValue", [](const TKoBitSet& B) { return static_cast<int32_t>(B.InitialValue()); },
+            [](TKoBitSet& B, int32_t V) { B.SetInitialValue(static_cast<uint32_t>(V)); })
+        .Stored(HasInitialValue)
+        .Enum(L"RangeMode", KoRTTIVarRangeModeType(), &TKoVar::RangeMode, &TKoVar::SetRangeMode)
+        .StoredAlways()
+        .Object(
+            L"States", [](const TKoBitSet& B) { return &B.States(); },
+            [](TKoBitSet& B, TKoBitItemList* List) {
+                if (List) B.SetStates(*List);
+            })
+        .Bool(L"StrictStates", &TKoBitSet::StrictStates, &TKoBitSet::SetStrictStates)
+        .Default(0)
+        .Skipped(L"OnGetAlarmState", tkMethod);
+}
+
+void KoRegisterStateItemsRTTI() {
+    using I = TKoCustomStateItem;
+    KoRTTIRegister<TKoCustomStateItem, TKoPersistent>(L"TKoCustomStateItem")
+        .Enum(L"AlarmState", KoRTTIVarAlarmStateType(), &I::AlarmState, &I::SetAlarmState)
+        .String(L"Name", &I::Name, &I::SetName);
+    KoRTTIRegister<TKoStateItem, TKoCustomStateItem>(L"TKoStateItem")
+        .Integer(L"Value", &TKoStateItem::Value, &TKoStateItem::SetValue);
+    KoRTTIRegister<TKoBitItem, TKoCustomStateItem>(L"TKoBitItem")
+        .Integer(L"BitNr", &TKoBitItem::BitNr, &TKoBitItem::SetBitNr);
+    KoRTTIRegister<TKoStateItemlist, TKoPersistentList>(L"TKoStateItemlist");
+    KoRTTIRegister<TKoBitItemList, TKoStateItemlist>(L"TKoBitItemList");
+}
+
 void KoRegisterVarsRTTI() {
     static std::once_flag Once;
     std::call_once(Once, [] {
@@ -90,5 +266,15 @@ void KoRegisterVarsRTTI() {
         KoRegisterTKoVarRTTI();
         KoRegisterTKoStringRTTI();
         KoRegisterTKoVariantRTTI();
+        KoRegisterTKoCustomIntegerRTTI();
+        KoRegisterTKoIntegerRTTI();
+        KoRegisterTKoCustomFloatRTTI();
+        KoRegisterTKoFloatRTTI();
+        KoRegisterTKoDateTimeRTTI();
+        KoRegisterTKoBoolRTTI();
+        KoRegisterTKoCustomStateRTTI();
+        KoRegisterTKoStateRTTI();
+        KoRegisterTKoBitSetRTTI();
+        KoRegisterStateItemsRTTI();
     });
 }

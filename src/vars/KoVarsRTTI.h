@@ -23,6 +23,18 @@ const TKoRTTIType* KoRTTIVarStatsModeType();    // smNone, smSimple
 void KoRegisterTKoVarRTTI();
 void KoRegisterTKoStringRTTI();
 void KoRegisterTKoVariantRTTI();
+// Numeric variables: the custom bases publish nothing of their own.
+void KoRegisterTKoCustomIntegerRTTI();
+void KoRegisterTKoIntegerRTTI();
+void KoRegisterTKoCustomFloatRTTI();
+void KoRegisterTKoFloatRTTI();
+void KoRegisterTKoDateTimeRTTI();
+// Discrete variables, their state items and the lists holding them.
+void KoRegisterTKoBoolRTTI();
+void KoRegisterTKoCustomStateRTTI();
+void KoRegisterTKoStateRTTI();
+void KoRegisterTKoBitSetRTTI();
+void KoRegisterStateItemsRTTI();
 
 // Every registration above (and the foundation's); runs at most once.
 void KoRegisterVarsRTTI();

@@ -9,6 +9,7 @@
 
 #include "KoClasses.h"
 #include "KoPersistent.h"
+#include "KoRTTI.h"
 #include "KoStrings.h"
 
 namespace {
@@ -22,30 +23,32 @@ template <class TError> std::wstring MessageOf(const std::function<void()>& Call
     return L"(no error)";
 }
 
+enum TSampleMode { smOff, smOn };
+
 // An item with one property of each kind the lists store, and a comparison by content.
 class TSample : public TKoPersistent {
 public:
-    static const TKoPersistentClass& StaticClass() {
-        static const TKoPersistentClass Class = TKoPersistentClass::Of<TSample>(
-            L"TSample",
-            {KoProps::String(
-                 L"Name", [](const TKoPersistent& P) { return static_cast<const TSample&>(P).Name; },
-                 [](TKoPersistent& P, const std::wstring& V) { static_cast<TSample&>(P).SetName(V); }),
-             KoProps::Integer(
-                 L"Count",
-                 [](const TKoPersistent& P) { return int64_t{static_cast<const TSample&>(P).Count}; },
-                 [](TKoPersistent& P, int64_t V) { static_cast<TSample&>(P).Count = static_cast<int>(V); }, 0,
-                 100),
-             KoProps::Enumeration(
-                 L"Mode", {L"smOff", L"smOn"},
-                 [](const TKoPersistent& P) { return static_cast<const TSample&>(P).Mode; },
-                 [](TKoPersistent& P, int V) { static_cast<TSample&>(P).Mode = V; }),
-             KoProps::Component<TKoComponent>(
-                 L"Target", [](const TKoPersistent& P) { return static_cast<const TSample&>(P).Target; },
-                 [](TKoPersistent& P, TKoComponent* V) { static_cast<TSample&>(P).Target = V; })});
+    TSample() { StaticClass(); } // registered before its name is asked for
+    static const TKoRTTIClass* StaticClass() {
+        static const TKoRTTIClass* Class = [] {
+            KoRTTIRegister<TSample, TKoPersistent>(L"TSample")
+                .String(
+                    L"Name", [](const TSample& P) { return P.Name; },
+                    [](TSample& P, const std::wstring& V) { P.SetName(V); })
+                .Integer(
+                    L"Count", [](const TSample& P) { return P.Count; },
+                    [](TSample& P, int V) { P.Count = V; })
+                .Range(0, 100)
+                .Enum(
+                    L"Mode", KoRTTIEnumType<TSampleMode>(L"TSampleMode", {L"smOff", L"smOn"}),
+                    [](const TSample& P) { return P.Mode; }, [](TSample& P, int V) { P.Mode = V; })
+                .Object(
+                    L"Target", [](const TSample& P) { return P.Target; },
+                    [](TSample& P, TKoComponent* V) { P.Target = V; });
+            return KoRTTIClassOf<TSample>();
+        }();
         return Class;
     }
-    const TKoPersistentClass& ClassType() const override { return StaticClass(); }
 
     void Assign(const TKoPersistentBase* Source) override {
         if (const auto* Other = dynamic_cast<const TSample*>(Source)) {
@@ -79,22 +82,23 @@ public:
 
 class TOther : public TKoPersistent {
 public:
-    static const TKoPersistentClass& StaticClass() {
-        static const TKoPersistentClass Class = TKoPersistentClass::Of<TOther>(
-            L"TOther",
-            {KoProps::String(
-                L"Text", [](const TKoPersistent& P) { return static_cast<const TOther&>(P).Text; },
-                [](TKoPersistent& P, const std::wstring& V) { static_cast<TOther&>(P).Text = V; })});
+    TOther() { StaticClass(); }
+    static const TKoRTTIClass* StaticClass() {
+        static const TKoRTTIClass* Class = [] {
+            KoRTTIRegister<TOther, TKoPersistent>(L"TOther").String(
+                L"Text", [](const TOther& P) { return P.Text; },
+                [](TOther& P, const std::wstring& V) { P.Text = V; });
+            return KoRTTIClassOf<TOther>();
+        }();
         return Class;
     }
-    const TKoPersistentClass& ClassType() const override { return StaticClass(); }
     std::wstring Text;
 };
 
 // A list keyed by the item's Name, so that keys can clash and change.
 class TNamedList : public TKoPersistentList {
 public:
-    explicit TNamedList(bool ASorted = false) : TKoPersistentList(nullptr, true, &TSample::StaticClass()) {
+    explicit TNamedList(bool ASorted = false) : TKoPersistentList(nullptr, true, TSample::StaticClass()) {
         SetDelimiter(L';');
         SetSorted(ASorted);
     }
@@ -128,7 +132,7 @@ std::vector<std::wstring> NamesOf(const TNamedList& List) {
 TEST(PersistentAssign, NeitherSideKnowsTheOtherNamesBothClasses) {
     TSample Sample;
     TOther Other;
-    TKoPersistentList List(nullptr, true, &TSample::StaticClass());
+    TKoPersistentList List(nullptr, true, TSample::StaticClass());
     struct TCase {
         const char* What;
         std::function<void()> Call;
@@ -167,7 +171,7 @@ TEST(PersistentItem, RemovedComponentIsDroppedFromItsProperties) {
     TKoComponent Owner(nullptr);
     auto* Kept = new TKoComponent(&Owner);
     auto* Gone = new TKoComponent(&Owner);
-    TKoPersistentList List(&Owner, true, &TSample::StaticClass());
+    TKoPersistentList List(&Owner, true, TSample::StaticClass());
     auto* A = static_cast<TSample*>(List.Add(nullptr));
     auto* B = static_cast<TSample*>(List.Add(nullptr));
     A->Target = Kept;
@@ -219,7 +223,7 @@ TEST(PersistentList, RequiresAnItemClass) {
 }
 
 TEST(PersistentList, InsertErrorsLeaveTheCallersItemAlone) {
-    TKoPersistentList List(nullptr, false, &TSample::StaticClass());
+    TKoPersistentList List(nullptr, false, TSample::StaticClass());
     TSample Item;
     TOther Foreign;
     List.Add(&Item);
@@ -234,7 +238,7 @@ TEST(PersistentList, InsertErrorsLeaveTheCallersItemAlone) {
 }
 
 TEST(PersistentList, EventsInLifeCycleOrder) {
-    TKoPersistentList List(nullptr, true, &TSample::StaticClass());
+    TKoPersistentList List(nullptr, true, TSample::StaticClass());
     std::vector<std::wstring> Log;
     List.OnItemInit = [&](TKoPersistentList*, TKoPersistent* Item) {
         Log.push_back(L"init");
@@ -368,7 +372,7 @@ TEST(PersistentList, TextFileFormRoundTripAndHeaderCheck) {
     EXPECT_EQ(Loaded.Count(), 1); // a refused stream leaves the list as it was
 
     // Another item class names other properties.
-    TKoPersistentList Others(nullptr, true, &TOther::StaticClass());
+    TKoPersistentList Others(nullptr, true, TOther::StaticClass());
     std::istringstream Foreign(Out.str());
     EXPECT_EQ(MessageOf<EKoRTTIException>([&] { Others.LoadFromStream(Foreign); }),
               L"The stream does not include compatible data. Expected first row: Text");
