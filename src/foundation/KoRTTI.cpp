@@ -278,52 +278,11 @@ const TKoRTTIClass* TKoRTTIType::ValueClass() const {
 
 namespace {
 
-std::wstring Trim(const std::wstring& Text) {
-    size_t First = 0, Last = Text.size();
-    while (First < Last && std::iswspace(Text[First])) ++First;
-    while (Last > First && std::iswspace(Text[Last - 1])) --Last;
-    return Text.substr(First, Last - First);
-}
-
 // Decimal with an optional sign, or hexadecimal after "$" or "0x"; a hexadecimal number may use
 // the full unsigned width (so $FFFFFFFF is -1 as a 32-bit number).
 bool ParseInteger(const std::wstring& Source, int Bits, int64_t& Result) {
-    const std::wstring Text = Trim(Source);
-    size_t Pos = 0;
-    bool Negative = false;
-    if (Pos < Text.size() && (Text[Pos] == L'-' || Text[Pos] == L'+')) Negative = Text[Pos++] == L'-';
-    unsigned Base = 10;
-    if (Pos < Text.size() && Text[Pos] == L'$') {
-        Base = 16;
-        ++Pos;
-    } else if (Pos + 1 < Text.size() && Text[Pos] == L'0' &&
-               (Text[Pos + 1] == L'x' || Text[Pos + 1] == L'X')) {
-        Base = 16;
-        Pos += 2;
-    }
-    if (Pos >= Text.size()) return false;
-    const uint64_t SignedMax = Bits == 64 ? uint64_t{0x7FFFFFFFFFFFFFFF} : uint64_t{0x7FFFFFFF};
-    const uint64_t Limit = Base == 16 ? (Bits == 64 ? ~uint64_t{0} : uint64_t{0xFFFFFFFF})
-                                      : (Negative ? SignedMax + 1 : SignedMax);
-    uint64_t Magnitude = 0;
-    for (; Pos < Text.size(); ++Pos) {
-        const wchar_t C = Text[Pos];
-        unsigned Digit;
-        if (C >= L'0' && C <= L'9')
-            Digit = C - L'0';
-        else if (Base == 16 && C >= L'a' && C <= L'f')
-            Digit = C - L'a' + 10;
-        else if (Base == 16 && C >= L'A' && C <= L'F')
-            Digit = C - L'A' + 10;
-        else
-            return false;
-        if (Magnitude > (Limit - Digit) / Base) return false;
-        Magnitude = Magnitude * Base + Digit;
-    }
-    if (Bits == 32 && Base == 16)
-        Magnitude = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(Magnitude)));
-    Result = Negative ? static_cast<int64_t>(0 - Magnitude) : static_cast<int64_t>(Magnitude);
-    return true;
+    return Bits == 64 ? KoParseInteger(Source, INT64_MIN, INT64_MAX, 64, Result)
+                      : KoParseInteger(Source, INT32_MIN, INT32_MAX, 32, Result);
 }
 
 int32_t IntegerFromText(const std::wstring& Text) {
@@ -347,7 +306,7 @@ std::wstring FloatToText(double V) {
 }
 
 bool TextToFloat(const std::wstring& Source, double& Result) {
-    std::wstring Text = Trim(Source);
+    std::wstring Text = KoTrim(Source);
     if (Text.empty()) return false;
     const wchar_t Sep = DecimalSeparator();
     for (wchar_t& C : Text) {
@@ -639,7 +598,7 @@ void TKoClassRTTIProp::SetValue(const VARIANT& V) {
 
 void TKoClassRTTIProp::SetValueAsString(const std::wstring& Value) {
     CheckReadOnly();
-    const std::wstring Text = Trim(Value);
+    const std::wstring Text = KoTrim(Value);
     if (Text.empty() || KoSameText(Text, L"(none)")) {
         SetToNil();
         return;
@@ -718,7 +677,7 @@ void TKoComponentRTTIProp::SetValueAsString(const std::wstring& Value) {
     CheckReadOnly();
     // A leading x starts a name, not a hexadecimal number.
     if (Value.empty() || (Value[0] != L'x' && Value[0] != L'X')) {
-        const std::wstring Text = Trim(Value);
+        const std::wstring Text = KoTrim(Value);
         if (Text.empty() || KoSameText(Text, L"(none)")) {
             SetToNil();
             return;
@@ -760,7 +719,7 @@ std::wstring TKoDateTimeRTTIProp::GetValueAsString() {
 
 void TKoDateTimeRTTIProp::SetValueAsString(const std::wstring& Value) {
     CheckReadOnly();
-    std::wstring Text = Trim(Value);
+    std::wstring Text = KoTrim(Value);
     DATE Date = 0;
     double D = 0;
     if (!Text.empty() && SUCCEEDED(VarDateFromStr(Text.data(), LOCALE_USER_DEFAULT, 0, &Date)))

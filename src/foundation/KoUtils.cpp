@@ -1,5 +1,7 @@
 #include "KoUtils.h"
 
+#include <cwctype>
+
 #include <oleauto.h>
 
 #include <algorithm>
@@ -496,4 +498,52 @@ std::wstring MessageParamToString(LPARAM Param) {
     if (Param == 0) return {};
     std::unique_ptr<std::wstring> Text(reinterpret_cast<std::wstring*>(Param));
     return std::move(*Text);
+}
+
+std::wstring KoTrim(std::wstring_view Text) {
+    size_t First = 0, Last = Text.size();
+    while (First < Last && std::iswspace(Text[First])) ++First;
+    while (Last > First && std::iswspace(Text[Last - 1])) --Last;
+    return std::wstring(Text.substr(First, Last - First));
+}
+
+bool KoParseInteger(std::wstring_view Source, int64_t Min, int64_t Max, int HexBits, int64_t& Result) {
+    const std::wstring Text = KoTrim(Source);
+    size_t Pos = 0;
+    bool Negative = false;
+    if (Pos < Text.size() && (Text[Pos] == L'-' || Text[Pos] == L'+')) Negative = Text[Pos++] == L'-';
+    unsigned Base = 10;
+    if (Pos < Text.size() && Text[Pos] == L'$') {
+        Base = 16;
+        ++Pos;
+    } else if (Pos + 1 < Text.size() && Text[Pos] == L'0' &&
+               (Text[Pos + 1] == L'x' || Text[Pos + 1] == L'X')) {
+        Base = 16;
+        Pos += 2;
+    }
+    if (Pos >= Text.size()) return false;
+    const bool FullWidth = Base == 16 && (HexBits == 32 || HexBits == 64);
+    // The magnitude may reach 2^63 for the lowest 64-bit number.
+    const uint64_t Limit = FullWidth  ? (HexBits == 64 ? ~uint64_t{0} : uint64_t{0xFFFFFFFF})
+                           : Negative ? static_cast<uint64_t>(-(Min + 1)) + 1
+                                      : static_cast<uint64_t>(Max);
+    uint64_t Magnitude = 0;
+    for (; Pos < Text.size(); ++Pos) {
+        const wchar_t C = Text[Pos];
+        unsigned Digit;
+        if (C >= L'0' && C <= L'9')
+            Digit = C - L'0';
+        else if (Base == 16 && C >= L'a' && C <= L'f')
+            Digit = C - L'a' + 10;
+        else if (Base == 16 && C >= L'A' && C <= L'F')
+            Digit = C - L'A' + 10;
+        else
+            return false;
+        if (Magnitude > (Limit - Digit) / Base) return false;
+        Magnitude = Magnitude * Base + Digit;
+    }
+    if (FullWidth && HexBits == 32)
+        Magnitude = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(Magnitude)));
+    Result = Negative ? static_cast<int64_t>(0 - Magnitude) : static_cast<int64_t>(Magnitude);
+    return true;
 }

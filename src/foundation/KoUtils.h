@@ -116,6 +116,13 @@ std::wstring KoListSeparator();
 // ---- text ----
 
 std::wstring BoolToText(bool Value);
+// Text without leading and trailing white space.
+std::wstring KoTrim(std::wstring_view Text);
+// Reads an integer written in decimal, or in hexadecimal after "$" or "0x", with an optional
+// sign and surrounding white space; false when the text is no such number or does not fit
+// between Min and Max. With HexBits 32 or 64 a hexadecimal number may instead use that many
+// bits in full and is read as their two's complement ($FFFFFFFF is -1 with HexBits 32).
+bool KoParseInteger(std::wstring_view Text, int64_t Min, int64_t Max, int HexBits, int64_t& Result);
 std::wstring BracketText(std::wstring_view Text);
 
 // ---- version resources ----

@@ -191,49 +191,10 @@ template <class TInt> TInt RoundToInteger(double V) {
     return static_cast<TInt>(Rounded);
 }
 
-std::wstring Trimmed(const std::wstring& Text) {
-    size_t First = 0, Last = Text.size();
-    while (First < Last && std::iswspace(Text[First])) ++First;
-    while (Last > First && std::iswspace(Text[Last - 1])) --Last;
-    return Text.substr(First, Last - First);
-}
-
 // Decimal, or hexadecimal after "$" or "0x", with an optional sign; false when the text is no
 // such number or does not fit between Min and Max.
 bool ParseInteger(const std::wstring& Source, int64_t Min, int64_t Max, int64_t& Result) {
-    const std::wstring Text = Trimmed(Source);
-    size_t Pos = 0;
-    bool Negative = false;
-    if (Pos < Text.size() && (Text[Pos] == L'-' || Text[Pos] == L'+')) Negative = Text[Pos++] == L'-';
-    unsigned Base = 10;
-    if (Pos < Text.size() && Text[Pos] == L'$') {
-        Base = 16;
-        ++Pos;
-    } else if (Pos + 1 < Text.size() && Text[Pos] == L'0' &&
-               (Text[Pos + 1] == L'x' || Text[Pos + 1] == L'X')) {
-        Base = 16;
-        Pos += 2;
-    }
-    if (Pos >= Text.size()) return false;
-    // The magnitude may reach 2^63 for the lowest 64-bit number.
-    const uint64_t Limit = Negative ? static_cast<uint64_t>(-(Min + 1)) + 1 : static_cast<uint64_t>(Max);
-    uint64_t Magnitude = 0;
-    for (; Pos < Text.size(); ++Pos) {
-        const wchar_t C = Text[Pos];
-        unsigned Digit;
-        if (C >= L'0' && C <= L'9')
-            Digit = C - L'0';
-        else if (Base == 16 && C >= L'a' && C <= L'f')
-            Digit = C - L'a' + 10;
-        else if (Base == 16 && C >= L'A' && C <= L'F')
-            Digit = C - L'A' + 10;
-        else
-            return false;
-        if (Magnitude > (Limit - Digit) / Base) return false;
-        Magnitude = Magnitude * Base + Digit;
-    }
-    Result = Negative ? static_cast<int64_t>(0 - Magnitude) : static_cast<int64_t>(Magnitude);
-    return true;
+    return KoParseInteger(Source, Min, Max, 0, Result);
 }
 
 // Equality of two scalars of one plain numeric type without going through the platform;
@@ -1670,7 +1631,7 @@ std::wstring TKoVar::DateTimeToStr(double V) {
 }
 
 bool TKoVar::StrToBool(const std::wstring& V) {
-    const std::wstring Text = Trimmed(V);
+    const std::wstring Text = KoTrim(V);
     if (KoSameText(Text, BoolNames[1])) return true;
     if (KoSameText(Text, BoolNames[0])) return false;
     int64_t N = 0;
