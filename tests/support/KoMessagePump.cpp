@@ -43,15 +43,14 @@ TLoopWatchdog::TLoopWatchdog(std::chrono::milliseconds bound)
       FThread(CreateThread(nullptr, 0, &TLoopWatchdog::Watch, this, 0, nullptr)) {}
 
 TLoopWatchdog::~TLoopWatchdog() {
-    SetEvent(FCancel);
-    WaitForSingleObject(FThread, INFINITE);
-    CloseHandle(FThread);
-    CloseHandle(FCancel);
+    // Once cancelled the watcher returns at once; the bound only guards against a stuck thread.
+    SetEvent(FCancel.Get());
+    WaitForSingleObject(FThread.Get(), 10000);
 }
 
 DWORD WINAPI TLoopWatchdog::Watch(void* Self) {
     auto* This = static_cast<TLoopWatchdog*>(Self);
-    if (WaitForSingleObject(This->FCancel, This->FBound) == WAIT_TIMEOUT) {
+    if (WaitForSingleObject(This->FCancel.Get(), This->FBound) == WAIT_TIMEOUT) {
         This->FFired = true;
         Application().Terminate();
     }

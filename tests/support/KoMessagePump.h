@@ -17,6 +17,8 @@ void PumpFor(std::chrono::milliseconds span);
 
 #include <windows.h>
 
+#include "KoWindows.h"
+
 namespace kotest {
 
 // Ends the application's message loop should a test's own end condition not come within
@@ -32,8 +34,8 @@ public:
 private:
     static DWORD WINAPI Watch(void* Self);
     DWORD FBound;
-    HANDLE FCancel;
-    HANDLE FThread;
+    TKoHandle FCancel;
+    TKoHandle FThread;
     volatile bool FFired = false;
 };
 
