@@ -63,7 +63,9 @@ TKoComponent* TKoComponent::FindComponent(const std::wstring& AName) const {
 
 void TKoComponent::FreeNotification(TKoComponent* AComponent) {
     if (!AComponent || AComponent == this) return;
-    if (AComponent->FOwner == this || FOwner == AComponent->FOwner) return; // told anyway through the owner
+    // Owned components and siblings are told anyway through the owner; components without an
+    // owner have no one to tell them.
+    if (AComponent->FOwner == this || (FOwner && FOwner == AComponent->FOwner)) return;
     if (std::find(FFreeNotifies.begin(), FFreeNotifies.end(), AComponent) == FFreeNotifies.end()) {
         FFreeNotifies.push_back(AComponent);
         AComponent->FFreeNotifies.push_back(this);

@@ -108,6 +108,16 @@ TEST(Components, FreeNotificationDropsTheReferenceOfAnotherOwner) {
     EXPECT_EQ(Log, Expected);
 }
 
+TEST(Components, FreeNotificationBetweenComponentsWithoutOwner) {
+    std::vector<std::wstring> Log;
+    auto* Target = new TProbe(nullptr, L"Target", &Log);
+    TProbe Watcher(nullptr, L"Watcher", &Log);
+    Watcher.Watched = Target;
+    Target->FreeNotification(&Watcher);
+    TKoComponent::Free(Target);
+    EXPECT_EQ(Watcher.Watched, nullptr);
+}
+
 TEST(Components, DataModuleLoadsItsPartsThenRunsItsCreateHandler) {
     std::vector<std::wstring> Log;
     TProbe Root(nullptr, L"Root", &Log);
