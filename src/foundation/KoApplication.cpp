@@ -10,15 +10,7 @@ TKoApplication& Application() {
 }
 
 std::wstring KoCurrentExceptionText() {
-    try {
-        throw;
-    } catch (const EKoError& E) {
-        return E.Message();
-    } catch (const std::exception& E) {
-        return KoWide(E.what());
-    } catch (...) {
-        return L"Unknown error";
-    }
+    return KoCurrentErrorInfo().second;
 }
 
 TKoApplication::TKoApplication() : TKoComponent(nullptr), FMainThreadId(GetCurrentThreadId()) {}

@@ -187,3 +187,15 @@ std::wstring KoFormatList(std::wstring_view Format, std::initializer_list<TKoFor
     }
     return Result;
 }
+
+std::pair<std::wstring, std::wstring> KoCurrentErrorInfo() {
+    try {
+        throw;
+    } catch (const EKoError& E) {
+        return {E.ClassName(), E.Message()};
+    } catch (const std::exception& E) {
+        return {L"std::exception", KoWide(E.what())};
+    } catch (...) {
+        return {L"Exception", L"Unknown error"};
+    }
+}

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 class EKoError : public std::exception {
 public:
@@ -67,6 +68,11 @@ public:
 // The operating system's message text of a code, on one line; "OLE error XXXXXXXX" (the code
 // in eight upper-case hexadecimal digits) when the system has no text for it.
 std::wstring KoSysErrorMessage(HRESULT Code);
+
+// The class name and message of the error being handled (call it from a catch block): an
+// EKoError's own, "std::exception" with the text of any other standard error, "Exception" and
+// "Unknown error" for anything else.
+std::pair<std::wstring, std::wstring> KoCurrentErrorInfo();
 
 // One argument of KoFormat. Integers remember their width so that a negative value prints in
 // hexadecimal as the code it is (an HRESULT 0xC0040007 reads C0040007, not 16 digits).

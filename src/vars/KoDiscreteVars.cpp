@@ -17,19 +17,6 @@ std::wstring LowerCase(std::wstring Text) {
     return Text;
 }
 
-// The class name and message of the error being handled.
-std::pair<std::wstring, std::wstring> CurrentErrorInfo() {
-    try {
-        throw;
-    } catch (const EKoError& E) {
-        return {E.ClassName(), E.Message()};
-    } catch (const std::exception& E) {
-        return {L"std::exception", KoWide(E.what())};
-    } catch (...) {
-        return {L"Exception", L"unknown error"};
-    }
-}
-
 // A variant that is a reference, resolved; any other copied as it is.
 TKoOleVariant Resolved(const VARIANT& V) {
     TKoOleVariant Result;
@@ -225,7 +212,7 @@ void TKoBool::DoChange() {
     try {
         Handler(this);
     } catch (...) {
-        const auto [Class, Message] = CurrentErrorInfo();
+        const auto [Class, Message] = KoCurrentErrorInfo();
         throw EKoVarException(KoFormat(L"Exception '%s' in %s handler (Variable=%s): %s", Class,
                                        Rising ? L"OnRisingEdge" : L"OnFallingEdge", VarPath(), Message));
     }

@@ -1,6 +1,7 @@
 #include "KoSignals.h"
 
 #include <algorithm>
+#include <mutex>
 #include <utility>
 
 #include "KoExceptions.h"
@@ -217,8 +218,40 @@ TKoComponent* CheckedVarOwner(TKoComponent* AOwner, TKoVar* AVar) {
 }
 } // namespace
 
+namespace {
+std::mutex GWatchersLock;
+std::vector<TKoVarSignalWatcher*> GWatchers;
+} // namespace
+
+void KoAddVarSignalWatcher(TKoVarSignalWatcher* AWatcher) {
+    if (!AWatcher) return;
+    std::lock_guard Guard(GWatchersLock);
+    if (std::find(GWatchers.begin(), GWatchers.end(), AWatcher) == GWatchers.end())
+        GWatchers.push_back(AWatcher);
+}
+
+void KoRemoveVarSignalWatcher(TKoVarSignalWatcher* AWatcher) {
+    std::lock_guard Guard(GWatchersLock);
+    std::erase(GWatchers, AWatcher);
+}
+
 TKoVarChangeSignal::TKoVarChangeSignal(TKoComponent* AOwner, TKoVar* AVar)
-    : TKoSignal(CheckedVarOwner(AOwner, AVar)), FVar(AVar) {}
+    : TKoSignal(CheckedVarOwner(AOwner, AVar)), FVar(AVar) {
+    // The watchers are called outside the lock: one may create a variable, or stop watching.
+    std::vector<TKoVarSignalWatcher*> Watchers;
+    {
+        std::lock_guard Guard(GWatchersLock);
+        Watchers = GWatchers;
+    }
+    for (TKoVarSignalWatcher* Watcher : Watchers) {
+        bool StillWatching = false;
+        {
+            std::lock_guard Guard(GWatchersLock);
+            StillWatching = std::find(GWatchers.begin(), GWatchers.end(), Watcher) != GWatchers.end();
+        }
+        if (StillWatching) Watcher->VarSignalCreated(this);
+    }
+}
 
 // Disconnect while the object is still a variable's change signal, so that the slots'
 // disconnect handlers see it as one.

@@ -218,6 +218,22 @@ private:
     TKoVar* FVar;
 };
 
+// Hears of every variable's change signal as it is created, which is while its variable is
+// being constructed. A component is told of its insertion into its owner before it is a
+// variable, so whoever follows an owner's variables (a variable list) learns only here that the
+// new component is one. At that point only the variable's component part (name, owner) and the
+// signal itself may be used: the variable does not hand out its signal yet.
+class TKoVarSignalWatcher {
+public:
+    virtual void VarSignalCreated(TKoVarChangeSignal* ASignal) = 0;
+
+protected:
+    ~TKoVarSignalWatcher() = default;
+};
+
+void KoAddVarSignalWatcher(TKoVarSignalWatcher* AWatcher);
+void KoRemoveVarSignalWatcher(TKoVarSignalWatcher* AWatcher);
+
 // ---------------------------------------------------------------------------------------------
 
 template <class TDeliver> bool TKoSignal::ForEachSlot(TDeliver&& Deliver) {

@@ -59,19 +59,6 @@ constexpr TKoVarPropTypes LimitProps{vpAlarmLow, vpAlarmHigh, vpWarnLow, vpWarnH
 // for ever: after this many rounds the rest waits for the next notification.
 constexpr int MaxNotifyRounds = 16;
 
-// The class name and message of the error being handled.
-std::pair<std::wstring, std::wstring> CurrentErrorInfo() {
-    try {
-        throw;
-    } catch (const EKoError& E) {
-        return {E.ClassName(), E.Message()};
-    } catch (const std::exception& E) {
-        return {L"std::exception", KoWide(E.what())};
-    } catch (...) {
-        return {L"Exception", L"unknown error"};
-    }
-}
-
 // The text of a value for a message; a value without text form gives its type.
 std::wstring ValueText(const VARIANT& V) {
     try {
@@ -648,7 +635,7 @@ void TKoVar::CallHandler(const wchar_t* HandlerName, THandler& Handler, TArgs&&.
     try {
         Handler(std::forward<TArgs>(Args)...);
     } catch (...) {
-        const auto [Class, Message] = CurrentErrorInfo();
+        const auto [Class, Message] = KoCurrentErrorInfo();
         throw EKoVarException(KoFormat(L"Exception '%s' in %s handler (Variable=%s): %s", Class, HandlerName,
                                        VarPath(), Message));
     }
@@ -670,7 +657,7 @@ TKoVarChangingResponse TKoVar::DoChanging(TKoVarPropType Prop, VARIANT& Value, T
     } catch (const EKoVarChangeReject&) {
         throw;
     } catch (...) {
-        const auto [Class, Message] = CurrentErrorInfo();
+        const auto [Class, Message] = KoCurrentErrorInfo();
         ChangeRejectError(Prop, Value, nullptr, (Class + L": " + Message).c_str(), Quality);
     }
     if (Response == crReject) ChangeRejectError(Prop, Value, nullptr, nullptr, Quality);
