@@ -532,18 +532,20 @@ std::wstring TKoCustomFloat::GetRangeErrorText(TKoVarPropType Prop, const VARIAN
                     Name(), KoVarPropName(Prop), FRangeMin, FRangeMax);
 }
 
-TKoVarAlarmState TKoCustomFloat::DoGetAlarmStateForValue(const VARIANT& Value) {
-    const double V = VariantAsDouble(vpValue, Value);
+TKoVarAlarmState TKoCustomFloat::AlarmStateOf(double V, TKoVarAlarmMode Mode, double AlarmLow,
+                                              double AlarmHigh, double WarnLow, double WarnHigh) {
     if (QualityOfFloat(V) == vpqBad) return asNormal;
-    const double AlarmLow = GetPropAsFloat(vpAlarmLow), AlarmHigh = GetPropAsFloat(vpAlarmHigh);
-    if (AlarmMode() != amOff && LimitPairActive(AlarmLow, AlarmHigh) &&
-        !InRange(V, AlarmLow, AlarmHigh, false))
+    if (Mode != amOff && LimitPairActive(AlarmLow, AlarmHigh) && !InRange(V, AlarmLow, AlarmHigh, false))
         return asAlarm;
-    const double WarnLow = GetPropAsFloat(vpWarnLow), WarnHigh = GetPropAsFloat(vpWarnHigh);
-    if (AlarmMode() == amAlarmsAndWarnings && LimitPairActive(WarnLow, WarnHigh) &&
+    if (Mode == amAlarmsAndWarnings && LimitPairActive(WarnLow, WarnHigh) &&
         !InRange(V, WarnLow, WarnHigh, false))
         return asWarning;
     return asNormal;
+}
+
+TKoVarAlarmState TKoCustomFloat::DoGetAlarmStateForValue(const VARIANT& Value) {
+    return AlarmStateOf(VariantAsDouble(vpValue, Value), AlarmMode(), GetPropAsFloat(vpAlarmLow),
+                        GetPropAsFloat(vpAlarmHigh), GetPropAsFloat(vpWarnLow), GetPropAsFloat(vpWarnHigh));
 }
 
 void TKoCustomFloat::UpdateProp(TKoVarPropType Prop, TKoVarQuality Quality, double Timestamp) {

@@ -131,6 +131,11 @@ public:
     // Inclusive: out below Min or above Max; exclusive: out at or beyond either bound. A bound
     // of bad quality is ignored; a value that does not compare (NaN) is never out.
     static bool InRange(double AValue, double Min, double Max, bool Inclusive);
+    // The alarm rule for a value and the limits given: a pair of limits counts unless both are
+    // unset or the high one is not above the low one; with one of a pair unset, the other
+    // counts; a value equal to a limit is beyond it. A bad value is normal.
+    static TKoVarAlarmState AlarmStateOf(double V, TKoVarAlarmMode Mode, double AlarmLow, double AlarmHigh,
+                                         double WarnLow, double WarnHigh);
 
     // ---- statistics (kept only while StatsMode is smSimple) ----
 

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "KoArrays.h"
+#include "KoByteArrays.h"
 #include "KoDiscreteVars.h"
 #include "KoNumVars.h"
 #include "KoStringVars.h"
@@ -259,6 +261,72 @@ void KoRegisterStateItemsRTTI() {
     KoRTTIRegister<TKoBitItemList, TKoStateItemlist>(L"TKoBitItemList");
 }
 
+namespace {
+
+const TKoRTTIType* KoRTTIEndianType() {
+    return KoRTTIEnumType<TKoEndian>(L"TKoEndian", {L"enBigEndian", L"enLittleEndian"});
+}
+
+const TKoRTTIType* KoRTTIFloatArrayModeType() {
+    return KoRTTIEnumType<TKoFloatArrayMode>(
+        L"TKoFloatArrayMode", {L"amUniformSampleWidth", L"amVariableSampleWidth", L"amFreeSamples"});
+}
+
+void KoRegisterTKoByteArrayRTTI() {
+    using B = TKoByteArray;
+    KoRTTIRegister<TKoByteArray, TKoVar>(L"TKoByteArray")
+        .Enum(L"BitOrder", KoRTTIEndianType(), &B::BitOrder, &B::SetBitOrder)
+        .Default(enBigEndian)
+        .Enum(L"ByteOrder", KoRTTIEndianType(), &B::ByteOrder, &B::SetByteOrder)
+        .Default(enLittleEndian)
+        .Integer(L"Length", &B::Length, &B::SetLength)
+        .Default(0)
+        .Integer(L"Offset", &B::Offset, &B::SetOffset)
+        .Default(0);
+}
+
+void KoRegisterFloatArraysRTTI() {
+    using A = TKoCustomFloatArray;
+    using F = TKoCustomFloat;
+    KoRTTIRegister<TKoCustomFloatArray, TKoCustomFloat>(L"TKoCustomFloatArray");
+    // Capacity and Mode come before what they reset: the mode clears the values and resets the
+    // first position and the width.
+    KoRTTIRegister<TKoFloatArray, TKoCustomFloatArray>(L"TKoFloatArray")
+        .Bool(L"ArraySpecs", &A::ArraySpecs, &A::SetArraySpecs)
+        .Default(0)
+        .Integer(L"Capacity", &A::Capacity, &A::SetCapacity)
+        .Default(0)
+        .Bool(L"Circular", &A::Circular, &A::SetCircular)
+        .Default(0)
+        .String(L"DisplayFormat", &TKoVar::DisplayFormat, &TKoVar::SetDisplayFormat)
+        .String(L"EngUnit", &F::EngUnit, &F::SetEngUnit)
+        .Integer(L"FirstIndex", &A::FirstIndex, &A::SetFirstIndex)
+        .Default(0)
+        .Enum(L"Mode", KoRTTIFloatArrayModeType(), &A::Mode, &A::SetMode)
+        .Default(amUniformSampleWidth)
+        .Float(L"FirstPos", &A::FirstPos, &A::SetFirstPos)
+        .Stored([](const A& Var) { return Var.Mode() == amUniformSampleWidth && Var.FirstPos() != 0; })
+        .String(L"PosUnit", &A::PosUnit, &A::SetPosUnit)
+        .Float(L"RangeMax", &F::RangeMax, &F::SetRangeMax)
+        .Stored(NonZero<F, &F::RangeMax>)
+        .Float(L"RangeMin", &F::RangeMin, &F::SetRangeMin)
+        .Stored(NonZero<F, &F::RangeMin>)
+        .Enum(L"RangeMode", KoRTTIVarRangeModeType(), &TKoVar::RangeMode, &TKoVar::SetRangeMode)
+        .Default(rmNone)
+        .Float(L"SampleWidth", &A::SampleWidth, &A::SetSampleWidth)
+        .Stored([](const A& Var) { return Var.Mode() == amUniformSampleWidth && Var.SampleWidth() != 1; })
+        .Float(L"Setpoint", &F::Setpoint, &F::SetSetpoint)
+        .Stored(NonZero<F, &F::Setpoint>)
+        .Enum(L"StatsMode", KoRTTIVarStatsModeType(), &F::StatsMode, &F::SetStatsMode)
+        .Default(smNone)
+        .Bool(L"UseLabels", &A::UseLabels, &A::SetUseLabels)
+        .Default(0)
+        .Skipped(L"OnGetAlarmState", tkMethod)
+        .Skipped(L"OnRangeChange", tkMethod);
+}
+
+} // namespace
+
 void KoRegisterVarsRTTI() {
     static std::once_flag Once;
     std::call_once(Once, [] {
@@ -276,5 +344,7 @@ void KoRegisterVarsRTTI() {
         KoRegisterTKoStateRTTI();
         KoRegisterTKoBitSetRTTI();
         KoRegisterStateItemsRTTI();
+        KoRegisterTKoByteArrayRTTI();
+        KoRegisterFloatArraysRTTI();
     });
 }

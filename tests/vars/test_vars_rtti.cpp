@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "KoArrays.h"
+#include "KoByteArrays.h"
 #include "KoClasses.h"
 #include "KoDiscreteVars.h"
 #include "KoNumVars.h"
@@ -80,6 +82,10 @@ TEST_F(VarsRTTI, EveryClassListsItsPropertiesInOrder) {
          VarProps + L",BitCount,InitialQuality,InitialValue,RangeMode,States,StrictStates"},
         {"TKoStateItem", KoRTTIClassOf<TKoStateItem>(), L"AlarmState,Name,Value"},
         {"TKoBitItem", KoRTTIClassOf<TKoBitItem>(), L"AlarmState,Name,BitNr"},
+        {"TKoByteArray", KoRTTIClassOf<TKoByteArray>(), VarProps + L",BitOrder,ByteOrder,Length,Offset"},
+        {"TKoFloatArray", KoRTTIClassOf<TKoFloatArray>(),
+         VarProps + L",ArraySpecs,Capacity,Circular,DisplayFormat,EngUnit,FirstIndex,Mode,FirstPos,PosUnit,"
+                    L"RangeMax,RangeMin,RangeMode,SampleWidth,Setpoint,StatsMode,UseLabels"},
     };
     for (const TCase& Case : Cases) {
         ASSERT_NE(Case.RTTIClass, nullptr) << Case.Class;
@@ -122,6 +128,45 @@ TEST_F(VarsRTTI, FloatPropertiesByName) {
             {L"RangeMode", L"rmUndefine", L"rmUndefine", [](auto& V) { return V.RangeMode() == rmUndefine; }},
             {L"StatsMode", L"smSimple", L"smSimple", [](auto& V) { return V.StatsMode() == smSimple; }},
         });
+}
+
+TEST_F(VarsRTTI, ArrayPropertiesByName) {
+    auto* Bytes = new TKoByteArray(&Module);
+    CheckProps<TKoByteArray>(*Bytes,
+                             {
+                                 {L"BitOrder", L"enLittleEndian", L"enLittleEndian",
+                                  [](auto& V) { return V.BitOrder() == enLittleEndian; }},
+                                 {L"ByteOrder", L"enBigEndian", L"enBigEndian",
+                                  [](auto& V) { return V.ByteOrder() == enBigEndian; }},
+                                 {L"Length", L"16", L"16", [](auto& V) { return V.Length() == 16; }},
+                                 {L"Offset", L"100", L"100", [](auto& V) { return V.Offset() == 100; }},
+                             });
+    auto* Floats = new TKoFloatArray(&Module);
+    CheckProps<TKoFloatArray>(
+        *Floats,
+        {
+            {L"Capacity", L"10", L"10", [](auto& V) { return V.Capacity() == 10; }},
+            {L"ArraySpecs", L"True", L"True", [](auto& V) { return V.ArraySpecs(); }},
+            {L"Circular", L"True", L"True", [](auto& V) { return V.Circular(); }},
+            {L"FirstIndex", L"5", L"5", [](auto& V) { return V.FirstIndex() == 5; }},
+            {L"FirstPos", L"2.5", L"2.5", [](auto& V) { return V.FirstPos() == 2.5; }},
+            {L"SampleWidth", L"0.5", L"0.5", [](auto& V) { return V.SampleWidth() == 0.5; }},
+            {L"PosUnit", L"m", L"m", [](auto& V) { return V.PosUnit() == L"m"; }},
+            {L"UseLabels", L"True", L"True", [](auto& V) { return V.UseLabels(); }},
+            {L"StatsMode", L"smSimple", L"smSimple", [](auto& V) { return V.StatsMode() == smSimple; }},
+            {L"Mode", L"amFreeSamples", L"amFreeSamples", [](auto& V) { return V.Mode() == amFreeSamples; }},
+        });
+    // What is stored: the width only for uniform samples other than 1 apart.
+    const auto Stored = [&](const wchar_t* Prop) {
+        return TKoInstanceProperties(TKoRTTIObject(Floats)).PropByName(Prop)->IsStored();
+    };
+    EXPECT_FALSE(Stored(L"SampleWidth"));
+    Floats->SetMode(amUniformSampleWidth);
+    EXPECT_FALSE(Stored(L"SampleWidth"));
+    Floats->SetSampleWidth(2);
+    EXPECT_TRUE(Stored(L"SampleWidth"));
+    EXPECT_TRUE(Stored(L"Capacity"));
+    EXPECT_FALSE(Stored(L"RangeMax"));
 }
 
 TEST_F(VarsRTTI, DateTimePropertiesRoundTripThroughText) {
