@@ -1,6 +1,7 @@
 #include "KoOPCServerProgram.h"
 
 #include "KoApplication.h"
+#include "KoVarsRTTI.h"
 #include "RandomVars.h"
 #include "ReadOnlyVars.h"
 #include "SawToothVars.h"
@@ -11,6 +12,8 @@
 const wchar_t KoOPCServerTitle[] = L"Korvel OPC Dadived Simulation Server";
 
 void KoOPCServerCreateObjects() {
+    // The persistent classes are known by name before anything is created.
+    KoRegisterVarsRTTI();
     TKoApplication& App = Application();
     App.Initialize();
     App.SetTitle(KoOPCServerTitle);

@@ -1,6 +1,7 @@
 #include "KoOPCServerSvcProgram.h"
 
 #include "KoApplication.h"
+#include "KoVarsRTTI.h"
 #include "RandomVars.h"
 #include "ReadOnlyVars.h"
 #include "SawToothVars.h"
@@ -11,6 +12,8 @@
 const wchar_t KoOPCServerSvcTitle[] = L"Korvel OPC Simulation Service";
 
 void KoOPCServerSvcCreateObjects() {
+    // The persistent classes are known by name before anything is created.
+    KoRegisterVarsRTTI();
     TKoApplication& App = Application();
     App.Initialize();
     App.SetTitle(KoOPCServerSvcTitle);
