@@ -254,6 +254,14 @@ public:
     // 1, 2, 3 ... for all groups and items of the process.
     OPCHANDLE NextHandle();
 
+    // ---- item IDs (the address space) ----
+    // Resolves an item ID to its component and property: 1 for an item whose properties live on
+    // sub-items (IncludeProps), 2 otherwise. Fails with EKoOPCProviderInvalidItemID for an
+    // empty ID or a disabled property, EKoOPCProviderUnknownItemID when nothing resolves.
+    virtual int FindItem(const std::wstring& ItemID, TKoComponent*& Component, TKoVarPropType& VarProp);
+    // "Module.Variable.vpName" for a variable (only its immediate owner), else "vpName".
+    std::wstring VarPropToItemID(TKoVarPropType VarProp, TKoComponent* Component) const;
+
     // ---- items ----
     TKoOPCAccessRights GetComponentAccessRights(TKoComponent* Component, TKoVarPropType VarProp);
     VARTYPE GetComponentDataType(TKoComponent* Component, TKoVarPropType VarProp);
