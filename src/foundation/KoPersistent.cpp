@@ -1,17 +1,12 @@
 #include "KoPersistent.h"
 
-#include <share.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
-#include <filesystem>
-#include <sstream>
 
 #include <windows.h>
 
 #include "KoRTTI.h"
 #include "KoStrings.h"
+#include "KoUtils.h"
 
 // ---- the assign protocol ----
 
@@ -527,24 +522,12 @@ void TKoPersistentList::LoadFromStream(std::istream& Stream) {
 }
 
 void TKoPersistentList::SaveToFile(const std::wstring& FileName) const {
-    std::ofstream Stream(std::filesystem::path(FileName), std::ios::binary | std::ios::trunc);
-    if (!Stream) throw EKoPersistentListError(KoFormat(L"Cannot create file \"%s\"", FileName));
-    SaveToStream(Stream);
+    KoSaveToFile<EKoPersistentListError>(FileName, [this](std::ostream& Stream) { SaveToStream(Stream); });
 }
 
 void TKoPersistentList::LoadFromFile(const std::wstring& FileName) {
-    // Others may read the file meanwhile, but not write it.
-    FILE* File = _wfsopen(FileName.c_str(), L"rb", _SH_DENYWR);
-    if (!File) throw EKoPersistentListError(KoFormat(L"Cannot open file \"%s\"", FileName));
-    std::string Bytes;
-    char Buffer[4096];
-    size_t Read;
-    while ((Read = std::fread(Buffer, 1, sizeof Buffer, File)) > 0) Bytes.append(Buffer, Read);
-    const bool Failed = std::ferror(File) != 0;
-    std::fclose(File);
-    if (Failed) throw EKoPersistentListError(KoFormat(L"Cannot read file \"%s\"", FileName));
-    std::istringstream Stream(Bytes);
-    LoadFromStream(Stream);
+    KoLoadFromFile<EKoPersistentListError>(FileName,
+                                           [this](std::istream& Stream) { LoadFromStream(Stream); });
 }
 
 std::vector<TKoStreamedItem> TKoPersistentList::WriteItems() const {

@@ -1,15 +1,12 @@
 #include "KoStringTree.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <istream>
 #include <ostream>
-#include <share.h>
-#include <sstream>
 
 #include "KoClasses.h"
+#include "KoGuards.h"
+#include "KoUtils.h"
 
 namespace {
 
@@ -35,29 +32,6 @@ int CompareIgnoringCase(const std::wstring& A, const std::wstring& B) {
 [[noreturn]] void ListIndexError(int Index) {
     throw EKoStringListError(KoFormat(L"List index out of bounds (%d)", Index));
 }
-
-// A bracket of BeginUpdate/EndUpdate that also closes when an operation fails half-way.
-class TTreeUpdate {
-public:
-    explicit TTreeUpdate(TKoStringTree& ATree) : FTree(ATree) { FTree.BeginUpdate(); }
-    ~TTreeUpdate() { FTree.EndUpdate(); }
-    TTreeUpdate(const TTreeUpdate&) = delete;
-    TTreeUpdate& operator=(const TTreeUpdate&) = delete;
-
-private:
-    TKoStringTree& FTree;
-};
-
-class TStringsUpdate {
-public:
-    explicit TStringsUpdate(TKoStrings& AList) : FList(AList) { FList.BeginUpdate(); }
-    ~TStringsUpdate() { FList.EndUpdate(); }
-    TStringsUpdate(const TStringsUpdate&) = delete;
-    TStringsUpdate& operator=(const TStringsUpdate&) = delete;
-
-private:
-    TKoStrings& FList;
-};
 
 // The line container of the file form: plain lines, no comments, no quoting, no column names.
 void PrepareLineTable(TKoStringTable& Table) {
@@ -318,7 +292,7 @@ void TKoStringTree::DeleteSubTree(int Index, bool ChildrenOnly) {
         return;
     }
     Node(Index);
-    TTreeUpdate Update(*this);
+    TKoUpdateGuard Update(*this);
     const int Level = LevelOf(Index);
     const int Position = ChildrenOnly ? Index + 1 : Index;
     ForgetFollowingSiblings(Index);
@@ -336,7 +310,7 @@ void TKoStringTree::DeleteSubTree(int Index, bool ChildrenOnly) {
 }
 
 void TKoStringTree::Clear() {
-    TTreeUpdate Update(*this);
+    TKoUpdateGuard Update(*this);
     while (Count() > 0) DoDelete(0);
     DropPathIndex();
 }
@@ -576,7 +550,7 @@ std::wstring TKoStringTree::FullPath(int Index) const {
 }
 
 void TKoStringTree::GetPathSequence(TKoStrings& Sequence, int Index) const {
-    TStringsUpdate Update(Sequence);
+    TKoUpdateGuard Update(Sequence);
     Sequence.Clear();
     for (const std::wstring& Name : PathNames(Index)) Sequence.Add(Name);
 }
@@ -606,7 +580,7 @@ void TKoStringTree::PathToSequence(const std::wstring& Path, TKoStringList* Sequ
         }
     }
     if (Codec.Strings(Codec.Count() - 1).empty()) Codec.Delete(Codec.Count() - 1);
-    TStringsUpdate Update(*Sequence);
+    TKoUpdateGuard Update(*Sequence);
     Sequence->Clear();
     for (int I = 0; I < Codec.Count(); ++I) Sequence->Add(Codec.Strings(I));
 }
@@ -657,7 +631,7 @@ int TKoStringTree::IndexOfPath(const std::wstring& Path) const {
 void TKoStringTree::AssignToStrings(TKoStrings* Strings, int StartIndex, TKoStringTreeNodeTypes NodeTypes,
                                     int Depth, bool WithPath) const {
     if (!Strings) throw EKoError(L"TKoStringTree.AssignToStrings: Strings must be assigned!");
-    TStringsUpdate Update(*Strings);
+    TKoUpdateGuard Update(*Strings);
     Strings->Clear();
     if (!HasChildren(StartIndex)) return;
     const int StartLevel = LevelOf(StartIndex);
@@ -681,7 +655,7 @@ void TKoStringTree::AssignToStrings(TKoStrings* Strings, int StartIndex, TKoStri
 void TKoStringTree::AssignToTree(TKoStringTree* Tree, int RootIndex, TKoStringTreeNodeTypes NodeTypes,
                                  int Depth) const {
     if (!Tree) throw EKoError(L"TKoStringTree.AssignToTree: Tree must be assigned!");
-    TTreeUpdate Update(*Tree);
+    TKoUpdateGuard Update(*Tree);
     Tree->Clear();
     const int RootLevel = LevelOf(RootIndex);
     const int Base = RootIndex < 0 ? 0 : RootLevel;
@@ -751,24 +725,11 @@ void TKoStringTree::LoadFromStream(std::istream& Stream) {
 }
 
 void TKoStringTree::SaveToFile(const std::wstring& FileName) const {
-    std::ofstream Stream(std::filesystem::path(FileName), std::ios::binary | std::ios::trunc);
-    if (!Stream) throw EKoStringListError(KoFormat(L"Cannot create file \"%s\"", FileName));
-    SaveToStream(Stream);
+    KoSaveToFile<EKoStringListError>(FileName, [this](std::ostream& Stream) { SaveToStream(Stream); });
 }
 
 void TKoStringTree::LoadFromFile(const std::wstring& FileName) {
-    // Others may read the file meanwhile, but not write it.
-    FILE* File = _wfsopen(FileName.c_str(), L"rb", _SH_DENYWR);
-    if (!File) throw EKoStringListError(KoFormat(L"Cannot open file \"%s\"", FileName));
-    std::string Bytes;
-    char Buffer[4096];
-    size_t Read;
-    while ((Read = std::fread(Buffer, 1, sizeof Buffer, File)) > 0) Bytes.append(Buffer, Read);
-    const bool Failed = std::ferror(File) != 0;
-    std::fclose(File);
-    if (Failed) throw EKoStringListError(KoFormat(L"Cannot read file \"%s\"", FileName));
-    std::istringstream Stream(Bytes);
-    LoadFromStream(Stream);
+    KoLoadFromFile<EKoStringListError>(FileName, [this](std::istream& Stream) { LoadFromStream(Stream); });
 }
 
 // ---- updates ----

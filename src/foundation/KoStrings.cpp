@@ -5,6 +5,7 @@
 #include <ostream>
 #include <utility>
 
+#include "KoGuards.h"
 #include "KoUtils.h"
 #include "KoVariants.h"
 
@@ -28,18 +29,6 @@ std::wstring UpperCase(std::wstring Text) {
 bool IsBlank(wchar_t C) {
     return C <= L' ';
 }
-
-// Guards an update of a list: EndUpdate also when the update fails half-way.
-class TUpdate {
-public:
-    explicit TUpdate(TKoStrings& AList) : FList(AList) { FList.BeginUpdate(); }
-    ~TUpdate() { FList.EndUpdate(); }
-    TUpdate(const TUpdate&) = delete;
-    TUpdate& operator=(const TUpdate&) = delete;
-
-private:
-    TKoStrings& FList;
-};
 
 // Splits a text at CR LF, LF or CR; a line break at the end adds no empty line.
 std::vector<std::wstring> SplitLines(const std::wstring& Text) {
@@ -160,7 +149,7 @@ std::wstring TKoStrings::Text() const {
 }
 
 void TKoStrings::SetText(const std::wstring& Value) {
-    TUpdate Update(*this);
+    TKoUpdateGuard Update(*this);
     Clear();
     for (const std::wstring& Line : SplitLines(Value)) Add(Line);
 }
@@ -187,7 +176,7 @@ void TKoStrings::CopyFrom(const TKoStrings& Source, bool WithObjects) {
     // A copy first: Source may be this list or change while we clear.
     const std::vector<std::wstring> Lines = Source.FLines;
     const std::vector<TKoStringObject> Objects = Source.FObjects;
-    TUpdate Update(*this);
+    TKoUpdateGuard Update(*this);
     Clear();
     for (size_t I = 0; I < Lines.size(); ++I)
         InsertItem(Count(), Lines[I], WithObjects ? Objects[I] : TKoStringObject{});
@@ -232,7 +221,7 @@ TKoStringList::TKoStringList(const TKoStringList& Other) : TKoStrings(Other) {
 
 TKoStringList& TKoStringList::operator=(const TKoStringList& Other) {
     if (this == &Other) return *this;
-    TUpdate Update(*this);
+    TKoUpdateGuard Update(*this);
     Clear();
     CopySettings(Other);
     CopyFrom(Other, !FOwnsObjects);
@@ -283,7 +272,7 @@ std::wstring TKoStringList::EncodeCSV(bool QuoteLineBreaks) const {
 }
 
 void TKoStringList::SetAsCSV(const std::wstring& Value) {
-    TUpdate Update(*this);
+    TKoUpdateGuard Update(*this);
     Clear();
     const size_t Length = Value.size();
     size_t Pos = 0;
@@ -324,7 +313,7 @@ void TKoStringList::SetAsCSV(const std::wstring& Value) {
 
 void TKoStringList::Clear() {
     if (FOwnsObjects) {
-        TUpdate Update(*this);
+        TKoUpdateGuard Update(*this);
         // Each object is detached before it is freed, so a failing destructor cannot free it twice.
         for (int I = 0; I < Count(); ++I) {
             const TKoStringObject Object = ObjectAt(I);
@@ -370,14 +359,14 @@ int TKoStringList::PathEqualsTo(const TKoStrings& CompareTo) const {
 void TKoStringList::DropEqualStart(const TKoStrings& Source) {
     const int Last = PathEqualsTo(Source);
     if (Last < 0) return;
-    TUpdate Update(*this);
+    TKoUpdateGuard Update(*this);
     for (int I = 0; I <= Last; ++I) Delete(0);
 }
 
 void TKoStringList::DropDifferentEnd(const TKoStrings& Source) {
     const int Last = PathEqualsTo(Source);
     if (Last < 0) return;
-    TUpdate Update(*this);
+    TKoUpdateGuard Update(*this);
     while (Count() > Last + 1) Delete(Count() - 1);
 }
 
@@ -398,7 +387,7 @@ void TKoStringList::Replace(const std::wstring& OldPattern, const std::wstring& 
         if ((Flags & rfReplaceAll) == 0) break;
     }
     Result.append(Source, Pos, std::wstring::npos);
-    TUpdate Update(*this);
+    TKoUpdateGuard Update(*this);
     Clear();
     for (const std::wstring& Line : SplitLines(Result)) Add(Line);
 }
@@ -542,7 +531,7 @@ void TKoStringTable::SetCells(int ACol, int ARow, const std::wstring& Value) {
     if (ACol < 0 || ARow < 0) CellError(ACol, ARow);
     while (Count() <= ARow) Add(std::wstring());
     SelectRow(ARow);
-    TUpdate Update(FRow); // one write-back
+    TKoUpdateGuard Update(FRow); // one write-back
     while (FRow.Count() < ACol + 1) FRow.Add(std::wstring());
     FRow.SetStrings(ACol, Value);
 }
@@ -564,7 +553,7 @@ bool TKoStringTable::IsCommentRow(int ARowIndex) const {
 }
 
 void TKoStringTable::RemoveComments() {
-    TUpdate Update(*this);
+    TKoUpdateGuard Update(*this);
     for (int I = Count() - 1; I >= 0; --I)
         if (Strings(I).empty() || IsCommentRow(I)) Delete(I);
 }
@@ -629,7 +618,7 @@ TKoOleVariant TKoStringTable::AsVariant() {
 // Indexes are used as they are: bounds above 0 give leading empty rows or cells, negative ones
 // fail like SetCells.
 void TKoStringTable::SetAsVariant(const VARIANT& Value) {
-    TUpdate Update(*this);
+    TKoUpdateGuard Update(*this);
     Clear();
     SAFEARRAY* Array = KoVariantArray(Value);
     if (!Array) {
@@ -744,7 +733,7 @@ void TKoStringTable::LoadFromStream(std::istream& Stream) {
             Pos += (Text[Pos] == L'\r' && Pos + 1 < Text.size() && Text[Pos + 1] == L'\n') ? 2 : 1;
     }
 
-    TUpdate Update(*this);
+    TKoUpdateGuard Update(*this);
     TKoStrings::Clear();
     FRowIndex = -1;
     FLoadingRow = true;
@@ -789,7 +778,7 @@ void TKoStringTable::SaveToStream(std::ostream& Stream, TKoTextEncoding Encoding
 
 void TKoStringTable::Assign(const TKoPersistentBase* Source) {
     if (const auto* Grid = dynamic_cast<const TKoStringGrid*>(Source)) {
-        TUpdate Update(*this);
+        TKoUpdateGuard Update(*this);
         Clear();
         for (int Row = 0; Row < Grid->RowCount(); ++Row) {
             TKoStrings Values;

@@ -3,9 +3,11 @@
 #include <cwctype>
 
 #include <oleauto.h>
+#include <share.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -546,4 +548,22 @@ bool KoParseInteger(std::wstring_view Source, int64_t Min, int64_t Max, int HexB
         Magnitude = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(Magnitude)));
     Result = Negative ? static_cast<int64_t>(0 - Magnitude) : static_cast<int64_t>(Magnitude);
     return true;
+}
+
+// ---- whole files ----
+
+bool KoReadFileBytes(const std::wstring& FileName, std::string& Bytes, std::wstring& Error) {
+    FILE* File = _wfsopen(FileName.c_str(), L"rb", _SH_DENYWR);
+    if (!File) {
+        Error = L"Cannot open file \"" + FileName + L"\"";
+        return false;
+    }
+    Bytes.clear();
+    char Buffer[4096];
+    size_t Read;
+    while ((Read = std::fread(Buffer, 1, sizeof Buffer, File)) > 0) Bytes.append(Buffer, Read);
+    const bool Failed = std::ferror(File) != 0;
+    std::fclose(File);
+    if (Failed) Error = L"Cannot read file \"" + FileName + L"\"";
+    return !Failed;
 }

@@ -10,7 +10,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -154,3 +157,26 @@ void AddLogLine(TKoStrings& Lines, const std::wstring& Text, int MaxLines, std::
 LPARAM StringToMessageParam(std::wstring_view Text);
 // Takes over a text made by StringToMessageParam and frees it; 0 gives an empty text.
 std::wstring MessageParamToString(LPARAM Param);
+
+// ---- whole files ----
+
+// Reads the whole file; others may read it meanwhile, but not write it. On failure Error holds
+// "Cannot open file \"<name>\"" or "Cannot read file \"<name>\"".
+bool KoReadFileBytes(const std::wstring& FileName, std::string& Bytes, std::wstring& Error);
+
+// Creates (or empties) the file and hands Write a binary stream on it; fails with
+// E("Cannot create file \"<name>\"").
+template <class E, class TWrite> void KoSaveToFile(const std::wstring& FileName, TWrite&& Write) {
+    std::ofstream Stream(std::filesystem::path(FileName), std::ios::binary | std::ios::trunc);
+    if (!Stream) throw E(L"Cannot create file \"" + FileName + L"\"");
+    Write(Stream);
+}
+
+// Hands Read a stream on the whole file's bytes (KoReadFileBytes); fails with E and its text.
+template <class E, class TRead> void KoLoadFromFile(const std::wstring& FileName, TRead&& Read) {
+    std::string Bytes;
+    std::wstring Error;
+    if (!KoReadFileBytes(FileName, Bytes, Error)) throw E(Error);
+    std::istringstream Stream(std::move(Bytes));
+    Read(Stream);
+}

@@ -6,6 +6,7 @@
 
 #include "KoApplication.h"
 #include "KoClasses.h"
+#include "KoGuards.h"
 #include "KoOPCErrors.h"
 #include "KoPersistent.h"
 #include "KoUtils.h"
@@ -47,14 +48,6 @@ TKoComponent* ResolveComponentPath(const std::wstring& Path, wchar_t Separator) 
     return Owner ? Owner->FindComponent(Path.substr(Last + 1)) : nullptr;
 }
 
-template <class TTree> struct TTreeLock {
-    const TTree& Tree;
-    explicit TTreeLock(const TTree& ATree) : Tree(ATree) { Tree.Lock(); }
-    ~TTreeLock() { Tree.Unlock(); }
-    TTreeLock(const TTreeLock&) = delete;
-    TTreeLock& operator=(const TTreeLock&) = delete;
-};
-
 } // namespace
 
 // ---- TKoOPCProviderAddressSpace ----
@@ -70,7 +63,7 @@ TKoOPCProviderAddressSpace::TKoOPCProviderAddressSpace(TKoOPCProvider& AProvider
 
 TKoOPCProviderAddressSpace::~TKoOPCProviderAddressSpace() {
     FAutoUpdate = false;
-    TTreeLock Guard(*this);
+    TKoLockGuard Guard(*this);
     // The relays belong to their modules and may outlive the tree: they must call nothing.
     for (TKoComponentNexus* Relay : FModuleNexusList) Relay->OnNotify = nullptr;
     FModuleNexusList.clear();
@@ -113,7 +106,7 @@ int TKoOPCProviderAddressSpace::AddModule(TKoComponent* AComponent, int ParentIn
     const std::wstring Name = AName.empty() ? NodeName(AComponent) : AName;
     if (Name.empty()) return -1;
 
-    TTreeLock Guard(*this);
+    TKoLockGuard Guard(*this);
     int Result = FindChild(ParentIndex, Name);
     if (Result < 0) {
         Result = AddChildObject(ParentIndex, Name, ObjectOf(AComponent));
@@ -134,14 +127,14 @@ int TKoOPCProviderAddressSpace::AddModule(TKoComponent* AComponent, int ParentIn
 }
 
 void TKoOPCProviderAddressSpace::AddModules(TKoComponent* Parent, int ParentIndex) {
-    TTreeLock Guard(*this);
+    TKoLockGuard Guard(*this);
     for (int i = 0; i < Parent->ComponentCount(); ++i)
         AddModule(Parent->Components(i), ParentIndex, L"", true);
 }
 
 int TKoOPCProviderAddressSpace::AddVariable(int ParentIndex, TKoComponent* AObject,
                                             const std::wstring& Name) {
-    TTreeLock Guard(*this);
+    TKoLockGuard Guard(*this);
     const std::wstring NodeText = Name.empty() ? NodeName(AObject) : Name;
     if (FindChild(ParentIndex, NodeText) >= 0) return -1;
     const int Result = AddChildObject(ParentIndex, NodeText, ObjectOf(AObject));
@@ -158,14 +151,14 @@ int TKoOPCProviderAddressSpace::AddVariable(int ParentIndex, TKoComponent* AObje
 }
 
 void TKoOPCProviderAddressSpace::AddVariables(TKoComponent* Parent, int ParentIndex) {
-    TTreeLock Guard(*this);
+    TKoLockGuard Guard(*this);
     TKoVarList Variables;
     Variables.AddVariables(Parent);
     for (int i = 0; i < Variables.Count(); ++i) AddVariable(ParentIndex, Variables.Variables(i), L"");
 }
 
 void TKoOPCProviderAddressSpace::Refresh(bool Force) {
-    TTreeLock Guard(*this);
+    TKoLockGuard Guard(*this);
     if (!Force && !NeedsRefresh()) return;
     DoRefresh();
     if (OnInitialized) OnInitialized(nullptr);
@@ -183,7 +176,7 @@ void TKoOPCProviderAddressSpace::DoRefresh() {
 
 void TKoOPCProviderAddressSpace::DoChange() {
     {
-        TTreeLock Guard(*this);
+        TKoLockGuard Guard(*this);
         TouchChangeTime();
     }
     TKoStringTree::DoChange();
@@ -198,7 +191,7 @@ void TKoOPCProviderAddressSpace::TouchChangeTime() {
 }
 
 TKoComponent* TKoOPCProviderAddressSpace::ComponentOfPath(const std::wstring& Path) const {
-    TTreeLock Guard(*this);
+    TKoLockGuard Guard(*this);
     const int Index = IndexOfPath(Path);
     return Index >= 0 ? ComponentAt(Index) : nullptr;
 }
@@ -209,7 +202,7 @@ void TKoOPCProviderAddressSpace::Notification(TKoComponent* AComponent, TKoOpera
         return;
     }
     if (Operation == opRemove) {
-        TTreeLock Guard(*this);
+        TKoLockGuard Guard(*this);
         for (auto It = FModuleNexusList.begin(); It != FModuleNexusList.end(); ++It)
             if (*It == AComponent) {
                 FModuleNexusList.erase(It);
@@ -218,7 +211,7 @@ void TKoOPCProviderAddressSpace::Notification(TKoComponent* AComponent, TKoOpera
     }
     if (!FAutoUpdate) return;
     if (Operation == opRemove) {
-        TTreeLock Guard(*this);
+        TKoLockGuard Guard(*this);
         const int Index = IndexOfObject(AComponent);
         if (Index >= 0) DeleteSubTree(Index, false);
     } else {
@@ -240,19 +233,19 @@ TKoOPCProviderClientAddressSpace::TKoOPCProviderClientAddressSpace(TKoOPCProvide
 }
 
 void TKoOPCProviderClientAddressSpace::Delete(int Index) {
-    TTreeLock Guard(*this);
+    TKoLockGuard Guard(*this);
     TKoOPCProviderAddressSpace::Delete(Index);
     if (Index == FBrowsePosition) ResetBrowsePosition();
 }
 
 bool TKoOPCProviderClientAddressSpace::NeedsRefresh() {
-    TTreeLock Guard(FMaster);
+    TKoLockGuard Guard(FMaster);
     FMaster.Refresh(false);
     return FMaster.ChangeTime() > ChangeTime();
 }
 
 void TKoOPCProviderClientAddressSpace::DoRefresh() {
-    TTreeLock Guard(FMaster);
+    TKoLockGuard Guard(FMaster);
     FMaster.AssignTo(this);
     SetChangeTime(FMaster.ChangeTime());
     ResetBrowsePosition();
@@ -282,7 +275,7 @@ int TKoOPCProvider::FindItem(const std::wstring& ItemID, TKoComponent*& Componen
     }
 
     if (Space) {
-        TTreeLock Guard(*Space);
+        TKoLockGuard Guard(*Space);
         Component = Space->ComponentOfPath(ItemID);
         if (!Component && !ComponentPath.empty()) Component = ResolveComponentPath(ComponentPath, Separator);
     } else if (!ComponentPath.empty()) {

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <objbase.h>
 
+#include "KoGuards.h"
 #include "KoStrings.h"
 #include "KoUtils.h"
 #include "KoVariants.h"
@@ -37,17 +38,6 @@ std::wstring ShortestFloatText(float Value) {
     const auto Result = std::to_chars(Buffer, Buffer + sizeof Buffer, Value);
     return std::wstring(Buffer, Result.ptr);
 }
-
-class TStringsUpdate {
-public:
-    explicit TStringsUpdate(TKoStrings& AList) : FList(AList) { FList.BeginUpdate(); }
-    ~TStringsUpdate() { FList.EndUpdate(); }
-    TStringsUpdate(const TStringsUpdate&) = delete;
-    TStringsUpdate& operator=(const TStringsUpdate&) = delete;
-
-private:
-    TKoStrings& FList;
-};
 
 // Drops a counted reference on a client when the scope ends (taking it first unless adopted).
 class TClientRef {
@@ -327,7 +317,7 @@ IKoOPCProviderClient* TKoOPCProvider::GetNewClient() {
 void TKoOPCProvider::AssignClientsTo(TKoStrings& Target) const {
     std::lock_guard Status(FStatusLock);
     std::lock_guard Guard(FClientLock);
-    TStringsUpdate Update(Target);
+    TKoUpdateGuard Update(Target);
     Target.Clear();
     for (IKoOPCProviderClient* Client : FClientList) Target.AddObject(Client->Name(), Client);
 }
