@@ -31,8 +31,11 @@
 #include <utility>
 #include <vector>
 
+#include "KoComObjects.h"
+#include "KoOPCCom.h"
 #include "KoOPCCommon.h"
 #include "KoOPCDA.h"
+#include "KoProcessTesting.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -66,11 +69,6 @@ struct HandleCloser {
     }
 };
 using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
-struct ModuleFreer {
-    void operator()(HMODULE m) const noexcept { FreeLibrary(m); }
-};
-using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer>;
 
 struct CoTaskFreer {
     void operator()(void* p) const noexcept { CoTaskMemFree(p); }
@@ -235,36 +233,8 @@ std::string Hex(HRESULT hr) {
     return buf;
 }
 
-std::wstring ExecutablePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) return {};
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 std::wstring ProxyDllPath() {
-    std::wstring path = ExecutablePath();
-    path.resize(path.find_last_of(L"\\/") + 1);
-    return path + L"" KO_OPC_PROXY_DLL;
-}
-
-template <typename F> F ProcAddress(HMODULE module, const char* name) {
-    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-// Loads KoOPCProxy.dll and lets it register itself (in this build tree's Wine prefix).
-HRESULT RegisterProxyDll() {
-    UniqueModule dll(LoadLibraryW(ProxyDllPath().c_str()));
-    if (!dll) return HRESULT_FROM_WIN32(GetLastError());
-    auto registerServer = ProcAddress<HRESULT(STDAPICALLTYPE*)()>(dll.get(), "DllRegisterServer");
-    if (!registerServer) return HRESULT_FROM_WIN32(GetLastError());
-    return registerServer();
+    return kotest::ExecutableDirectory() + L"" KO_OPC_PROXY_DLL;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -433,58 +403,10 @@ void ToVariant(const Value& value, VARIANT& out) {
 // ---------------------------------------------------------------------------------------------
 
 // Reference counting and QueryInterface over the listed interfaces.
-template <typename First, typename... Rest> class ComObject : public First, public Rest... {
-public:
-    ComObject() = default;
-    ComObject(const ComObject&) = delete;
-    ComObject& operator=(const ComObject&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) noexcept override {
-        if (!object) return E_POINTER;
-        *object = nullptr;
-        if (riid == IID_IUnknown)
-            *object = static_cast<First*>(this);
-        else
-            static_cast<void>((Match<First>(riid, object) || ... || Match<Rest>(riid, object)));
-        if (!*object) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() noexcept override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() noexcept override {
-        ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
-
-protected:
-    virtual ~ComObject() = default;
-
-private:
-    template <typename I> bool Match(REFIID riid, void** object) noexcept {
-        if (riid != __uuidof(I)) return false;
-        *object = static_cast<I*>(this);
-        return true;
-    }
-
-    std::atomic<ULONG> refs_{1};
-};
+template <typename... TIntf> using ComObject = TKoComObject<TIntf...>;
 
 template <typename T> ComPtr<T> Make() {
-    ComPtr<T> object;
-    object.Attach(new T());
-    return object;
-}
-
-// Runs the body of a COM method: no exception leaves it.
-template <typename Body> HRESULT Guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
+    return KoAdopt(new T());
 }
 
 class TestGroup final : public ComObject<IOPCGroupStateMgt, IOPCSyncIO> {
@@ -493,7 +415,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
                                        FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
                                        OPCHANDLE* phServerGroup) noexcept override {
-        return Guarded([&] {
+        return KoComCall([&] {
             if (!pUpdateRate || !pActive || !ppName || !pTimeBias || !pPercentDeadband || !pLCID ||
                 !phClientGroup || !phServerGroup)
                 return E_POINTER;
@@ -518,7 +440,7 @@ public:
     // IOPCSyncIO
     HRESULT STDMETHODCALLTYPE Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                                    OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) noexcept override {
-        return Guarded([&] {
+        return KoComCall([&] {
             if (!ppItemValues || !ppErrors) return E_POINTER;
             *ppItemValues = nullptr;
             *ppErrors = nullptr;
@@ -572,7 +494,7 @@ public:
         return group_->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
     }
     HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS** ppServerStatus) noexcept override {
-        return Guarded([&] {
+        return KoComCall([&] {
             if (!ppServerStatus) return E_POINTER;
             *ppServerStatus = nullptr;
             ServerStatusPtr status(static_cast<OPCSERVERSTATUS*>(CoTaskMemAlloc(sizeof(OPCSERVERSTATUS))));
@@ -600,7 +522,7 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) noexcept override {
-        return Guarded([&] {
+        return KoComCall([&] {
             if (!pdwCount || !pdwLcid) return E_POINTER;
             CoTaskArray<LCID> locales(2);
             locales[0] = kEnglish;
@@ -625,7 +547,7 @@ public:
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) noexcept override {
-        return Guarded([&] {
+        return KoComCall([&] {
             if (!szItemID) return E_POINTER;
             *szItemID = nullptr;
             if (!szItemDataID || std::wstring_view(szItemDataID).substr(0, 4) != L"Tank")
@@ -644,7 +566,7 @@ public:
     HRESULT STDMETHODCALLTYPE QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount,
                                                        DWORD** ppPropertyIDs, LPWSTR** ppDescriptions,
                                                        VARTYPE** ppvtDataTypes) noexcept override {
-        return Guarded([&] {
+        return KoComCall([&] {
             if (!pdwCount || !ppPropertyIDs || !ppDescriptions || !ppvtDataTypes) return E_POINTER;
             *pdwCount = 0;
             *ppPropertyIDs = nullptr;
@@ -669,7 +591,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                                 VARIANT** ppvData, HRESULT** ppErrors) noexcept override {
-        return Guarded([&] {
+        return KoComCall([&] {
             if (!ppvData || !ppErrors) return E_POINTER;
             *ppvData = nullptr;
             *ppErrors = nullptr;
@@ -694,7 +616,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                             LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) noexcept override {
-        return Guarded([&] {
+        return KoComCall([&] {
             if (!ppszNewItemIDs || !ppErrors) return E_POINTER;
             *ppszNewItemIDs = nullptr;
             *ppErrors = nullptr;
@@ -722,7 +644,7 @@ public:
 
 private:
     static HRESULT ErrorString(HRESULT code, LCID locale, LPWSTR* text) noexcept {
-        return Guarded([&] {
+        return KoComCall([&] {
             if (!text) return E_POINTER;
             *text = nullptr;
             const ErrorText* e = FindErrorText(code, locale);
@@ -760,7 +682,7 @@ public:
 private:
     static HRESULT Details(REFCLSID clsid, LPOLESTR* progID, LPOLESTR* userType,
                            LPOLESTR* verIndProgID) noexcept {
-        return Guarded([&] {
+        return KoComCall([&] {
             if (!progID || !userType) return E_POINTER;
             *progID = nullptr;
             *userType = nullptr;
@@ -1297,7 +1219,7 @@ std::wstring GuidString(REFGUID guid) {
 TEST(OpcProxyRegistration, EveryInterfaceIsServedByTheProxyDll) {
     ComApartment com;
     ASSERT_HRESULT_SUCCEEDED(com.hr());
-    ASSERT_HRESULT_SUCCEEDED(RegisterProxyDll());
+    ASSERT_HRESULT_SUCCEEDED(kotest::RegisterProxyDll(ProxyDllPath()));
 
     CLSID expected{};
     ASSERT_HRESULT_SUCCEEDED(CLSIDFromString(L"" KO_OPC_PROXY_CLSID, &expected));
@@ -1386,7 +1308,7 @@ protected:
             ASSERT_TRUE(WriteWholeFile(marshalFile.path(), bytes.data(), static_cast<DWORD>(bytes.size())));
         }
 
-        const std::wstring exe = ExecutablePath();
+        const std::wstring exe = kotest::ExecutablePath();
         std::wstring name(check, check + std::strlen(check));
         std::wstring commandLine = L"\"" + exe + L"\" " + kChildSwitchW + L" \"" + marshalFile.path() +
                                    L"\" \"" + resultFile.path() + L"\" \"" + name + L"\"";
@@ -1418,7 +1340,7 @@ protected:
 TEST_P(OpcProxyCrossProcess, ChildCallsThroughTheProxies) {
     ComApartment com;
     ASSERT_HRESULT_SUCCEEDED(com.hr());
-    ASSERT_HRESULT_SUCCEEDED(RegisterProxyDll());
+    ASSERT_HRESULT_SUCCEEDED(kotest::RegisterProxyDll(ProxyDllPath()));
 
     const char* check = GetParam().name;
     RunChild(check);

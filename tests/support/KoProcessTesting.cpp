@@ -1,0 +1,70 @@
+#include "KoProcessTesting.h"
+
+#include <tlhelp32.h>
+
+#include "KoWindows.h"
+
+namespace kotest {
+
+std::wstring ExecutablePath() {
+    std::wstring Path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD N = GetModuleFileNameW(nullptr, Path.data(), static_cast<DWORD>(Path.size()));
+        if (N == 0) return {};
+        if (N < Path.size()) {
+            Path.resize(N);
+            return Path;
+        }
+        Path.resize(Path.size() * 2);
+    }
+}
+
+std::wstring ExecutableDirectory() {
+    const std::wstring Path = ExecutablePath();
+    return Path.substr(0, Path.find_last_of(L"\\/") + 1);
+}
+
+DWORD RunProgram(const std::wstring& Path, const std::wstring& Args, DWORD BoundMs) {
+    std::wstring CommandLine = L"\"" + Path + L"\" " + Args;
+    STARTUPINFOW Startup{};
+    Startup.cb = sizeof Startup;
+    PROCESS_INFORMATION Info{};
+    if (!CreateProcessW(Path.c_str(), CommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &Startup, &Info))
+        return kProgramNotStarted;
+    TKoHandle Process(Info.hProcess);
+    TKoHandle Thread(Info.hThread);
+    if (WaitForSingleObject(Process.Get(), BoundMs) != WAIT_OBJECT_0) {
+        TerminateProcess(Process.Get(), 99);
+        WaitForSingleObject(Process.Get(), 5000);
+        return kProgramTimedOut;
+    }
+    DWORD Code = kProgramNotStarted;
+    GetExitCodeProcess(Process.Get(), &Code);
+    return Code;
+}
+
+HRESULT RegisterProxyDll(const std::wstring& Path) {
+    HMODULE Dll = LoadLibraryW(Path.c_str());
+    if (!Dll) return HRESULT_FROM_WIN32(GetLastError());
+    using TRegisterServer = HRESULT(STDAPICALLTYPE*)();
+    const auto RegisterServer = reinterpret_cast<TRegisterServer>(
+        reinterpret_cast<void (*)()>(GetProcAddress(Dll, "DllRegisterServer")));
+    const HRESULT Result = RegisterServer ? RegisterServer() : HRESULT_FROM_WIN32(GetLastError());
+    FreeLibrary(Dll);
+    return Result;
+}
+
+std::vector<DWORD> ProcessesOf(const std::wstring& ExeName) {
+    std::vector<DWORD> Ids;
+    TKoHandle Snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!Snapshot) return Ids;
+    PROCESSENTRY32W Entry{};
+    Entry.dwSize = sizeof Entry;
+    for (BOOL More = Process32FirstW(Snapshot.Get(), &Entry); More;
+         More = Process32NextW(Snapshot.Get(), &Entry))
+        if (_wcsicmp(Entry.szExeFile, ExeName.c_str()) == 0) Ids.push_back(Entry.th32ProcessID);
+    return Ids;
+}
+
+} // namespace kotest

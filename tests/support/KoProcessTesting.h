@@ -1,0 +1,33 @@
+#pragma once
+// Helpers for tests that run programs of the build tree as child processes in the test's Wine
+// prefix, or register its COM servers there.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace kotest {
+
+// The full path of the running executable.
+std::wstring ExecutablePath();
+// The folder of the running executable, with its trailing separator: every program and DLL of
+// the build lies there.
+std::wstring ExecutableDirectory();
+
+// What RunProgram returns when the program could not be started, or did not end in time (it is
+// then ended).
+constexpr DWORD kProgramNotStarted = static_cast<DWORD>(-2);
+constexpr DWORD kProgramTimedOut = static_cast<DWORD>(-1);
+
+// Runs Path with the command-line arguments Args and waits at most BoundMs for it to end.
+// Returns its exit code, or one of the two values above.
+DWORD RunProgram(const std::wstring& Path, const std::wstring& Args, DWORD BoundMs);
+
+// Loads a proxy/stub DLL and lets it register itself (DllRegisterServer).
+HRESULT RegisterProxyDll(const std::wstring& Path);
+
+// The ids of the running processes whose executable file name is ExeName (no folder).
+std::vector<DWORD> ProcessesOf(const std::wstring& ExeName);
+
+} // namespace kotest
