@@ -550,6 +550,14 @@ bool KoParseInteger(std::wstring_view Source, int64_t Min, int64_t Max, int HexB
     return true;
 }
 
+// ---- the module ----
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+bool KoInLibrary() {
+    return reinterpret_cast<HMODULE>(&__ImageBase) != GetModuleHandleW(nullptr);
+}
+
 // ---- whole files ----
 
 bool KoReadFileBytes(const std::wstring& FileName, std::string& Bytes, std::wstring& Error) {

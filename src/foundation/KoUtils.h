@@ -158,6 +158,11 @@ LPARAM StringToMessageParam(std::wstring_view Text);
 // Takes over a text made by StringToMessageParam and frees it; 0 gives an empty text.
 std::wstring MessageParamToString(LPARAM Param);
 
+// ---- the module ----
+
+// Whether this code runs inside a shared library rather than the program itself.
+bool KoInLibrary();
+
 // ---- whole files ----
 
 // Reads the whole file; others may read it meanwhile, but not write it. On failure Error holds

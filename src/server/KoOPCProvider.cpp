@@ -9,14 +9,7 @@
 #include "KoVariants.h"
 #include "KoVars.h"
 
-extern "C" IMAGE_DOS_HEADER __ImageBase;
-
 namespace {
-
-// Whether this code runs inside a shared library rather than the program itself.
-bool InLibrary() {
-    return reinterpret_cast<HMODULE>(&__ImageBase) != GetModuleHandleW(nullptr);
-}
 
 // Sets the "Name=Value" line of Target, appending it when Name has none yet.
 void SetNameValue(TKoStrings& Target, const std::wstring& Name, const std::wstring& Value) {
@@ -202,7 +195,7 @@ void TKoOPCProvider::Initialize() {
     InitObjectFactory();
     SetState(OPC_STATUS_NOCONFIG);
     if (!FAutoRun) return;
-    if (InLibrary())
+    if (KoInLibrary())
         Run();
     else
         // Run happens when the main thread's message loop first runs, after every module exists.

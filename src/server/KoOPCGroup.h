@@ -1,0 +1,200 @@
+#pragma once
+// One OPC group of one connected client: its state (update rate, active flag, time bias,
+// deadband, locale, handles, name), its lifetime and IOPCGroupStateMgt. Items, transactions and
+// the data callback build on the fields reserved here.
+//
+// Lifetime: the server object creates the group in AddGroup and keeps one counted reference in
+// its group list; the OPC client holds the others. RemoveGroup finishes the group (deleted: no
+// items, no callback) and, unless the client still holds it, drops the list's reference. A
+// deleted group that is still attached removes itself from its client when a release leaves
+// only the list's reference. A detached group (FClient empty) no longer logs or reaches its
+// client.
+//
+// Locks: FLock is re-entrant and guards the state fields, the item list, the transactions and
+// the argument fields of a running item operation. Lock order: the client's group-list lock
+// before the group lock; the group never takes its client's group-list lock while holding its
+// own lock (it logs through the client's identity lock only, and renames, clones and removes
+// itself with its own lock released). FNameLock guards the name alone and is a leaf.
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "KoComObjects.h"
+#include "KoOPCDA.h"
+#include "KoOPCProvider.h"
+
+class TKoOPCProviderClient;
+class TKoOPCProviderGroup;
+class TKoOPCProviderItem;
+class TKoOPCProviderDataCallbackThread;
+class TKoOPCTransaction;
+
+using TKoOPCProviderNotifyGroupEvent = std::function<void(TKoOPCProviderGroup* Sender)>;
+using TKoOPCProviderAddItemEvent = std::function<void(TKoOPCProviderGroup* Sender, const OPCITEMDEF& Item,
+                                                      const OPCITEMRESULT& Result, HRESULT Error)>;
+using TKoOPCProviderRemoveItemEvent =
+    std::function<void(TKoOPCProviderGroup* Sender, TKoOPCProviderItem* Item)>;
+using TKoOPCProviderRequestEvent =
+    std::function<void(TKoOPCProviderGroup* Sender, TKoOPCProviderGroup* Group, DWORD dwCount,
+                       const OPCHANDLE* phServer, HRESULT* const* ppErrors, const std::wstring& Msg)>;
+
+// The requested types of a running SetDatatypes, kept in the group so that the call allocates
+// nothing for its arguments (one call handles at most 65536 items).
+using TVarTypeList = VARTYPE[65536];
+
+class TKoOPCProviderGroup : public TKoComObject<IOPCGroupStateMgt>, public IKoOPCProviderGroup {
+public:
+    // A live, inactive group of AClient with one reference (the creator's); locale 1024.
+    explicit TKoOPCProviderGroup(TKoOPCProviderClient* AClient);
+
+    // ---- IOPCGroupStateMgt ----
+    STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                          FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup,
+                          OPCHANDLE* phServerGroup) override;
+    STDMETHODIMP SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
+                          LONG* pTimeBias, FLOAT* pPercentDeadband, LCID* pLCID,
+                          OPCHANDLE* phClientGroup) override;
+    STDMETHODIMP SetName(LPCWSTR szName) override;
+    STDMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // ---- IKoOPCProviderGroup ----
+    IKoOPCProviderClient* Client() const override;
+    TKoOPCProviderClient* OwnerClient() const;
+    OPCHANDLE ServerHandle() const override { return FServerHandle; }
+    void SetServerHandle(OPCHANDLE Value) override { FServerHandle = Value; }
+    std::wstring GroupName() const override;
+    bool LocalTimeBias() const override { return FLocalTimeBias; }
+    // The platform's base bias in minutes while LocalTimeBias is set, else the stored bias.
+    LONG TimeBias() const override;
+    DWORD UpdateRate() const override { return FUpdateRate; }
+    float PercentDeadband() const override;
+    bool Active() const override { return FActive; }
+    bool CallbackConnected() const override { return FCallbackConnected; }
+    int ItemCount() const override;
+    void AssignItemsTo(TKoStrings& Target) override;
+    void FinishTransaction(TKoOPCTransaction* Transaction) override;
+    int ItemCountOfVariable(const TKoVar* Variable) const override;
+    void SetOnCreateDataChange(TKoOPCProviderGroupNotifyEvent Handler) override;
+    void Lock() override { FLock.lock(); }
+    void Unlock() override { FLock.unlock(); }
+
+    // ---- state (setters as SetState and the server object use them) ----
+    void SetActive(bool Value);
+    // Stores at least 10 ms; compares with the stored rate before the minimum applies.
+    void SetUpdateRate(DWORD Value);
+    // The rate a new group was requested with, stored unrevised (also below 10 ms).
+    void StoreUpdateRate(DWORD Value) { FUpdateRate = Value; }
+    // Also clears LocalTimeBias (and then runs even for an equal value).
+    void SetTimeBias(LONG Value);
+    void SetLocalTimeBias(bool Value);
+    void SetPercentDeadband(float Value);
+    LCID GetLCID() const { return FLCID; }
+    void SetLCID(LCID Value);
+    // Refuses an empty name (EKoOPCProviderInvalidArg) and one another group of the client
+    // carries (EKoOPCProviderGroupDuplicateName); the current name again is a no-op.
+    void SetGroupName(const std::wstring& Value);
+    OPCHANDLE ClientHandle() const { return FClientHandle; }
+    void SetClientHandle(OPCHANDLE Value) { FClientHandle = Value; }
+    bool Deleted() const { return FDeleted; }
+    bool Enabled() const { return FEnabled; }
+    // Each read hands out the next DA 1.0 transaction ID: 101, 102 ...
+    DWORD DA1TransactionID() { return static_cast<DWORD>(++FDA1TransactionID); }
+
+    // The status check of reads, refreshes, writes and enabling: E_FAIL when deleted,
+    // CONNECT_E_NOCONNECTION when NeedsCallback and no callback is connected (logged with Label).
+    bool CheckStatus(HRESULT& Result, bool NeedsCallback, const std::wstring& Label);
+    // A UTC date-time as the client sees it: shifted by the time bias (or into local time while
+    // LocalTimeBias is set); the date-time 0 stays the zero FILETIME.
+    FILETIME ToFileTime(double DateTime) const;
+
+    // Marks the group deleted, stops its callback and removes its items; with ClearClient also
+    // detaches it from its client.
+    void FinishGroup(bool ClearClient);
+    // Removes every item.
+    void Clear();
+
+    // Whether the provider counts this group (between the provider's AddGroup and RemoveGroup);
+    // set and read under the client's group-list lock.
+    bool Registered() const { return FRegistered; }
+    void SetRegistered(bool Value) { FRegistered = Value; }
+
+    // Stores the name; the caller has checked it (TKoOPCProviderClient::RenameGroup).
+    void StoreName(const std::wstring& Value);
+
+    // The groups alive in the process (for leak checks).
+    static int InstanceCount() { return FInstanceCount.load(); }
+
+    // ---- log ----
+    // "<group name>: " in front, then the client's log; nothing once detached. Never fails.
+    void LogText(const std::wstring& Text) const noexcept;
+    template <class... TArgs> void Log(std::wstring_view Fmt, const TArgs&... Args) const noexcept {
+        try {
+            LogText(KoFormat(Fmt, Args...));
+        } catch (...) {
+            // A line that cannot be formatted is lost.
+        }
+    }
+
+    // ---- events (unset ones are skipped) ----
+    TKoOPCProviderAddItemEvent OnAddItem;
+    TKoOPCProviderRemoveItemEvent OnRemoveItem;
+    TKoOPCProviderNotifyGroupEvent OnCreateDataChange;
+    TKoOPCProviderRequestEvent OnRequest;
+    TKoOPCProviderNotifyGroupEvent OnStateChange;
+
+protected:
+    ~TKoOPCProviderGroup() override;
+    ULONG ReleaseFromTwo() noexcept override;
+
+private:
+    // Wakes the callback thread (when active) and raises OnStateChange.
+    void StateChange();
+    // After the group's or items' active state changed: drops the collected changes, re-reads
+    // every item and queues a data change with every active item.
+    void UpdateItemsActiveState();
+    // Every item re-reads its variable.
+    void UpdateItemStates();
+    // Stops and forgets the callback thread.
+    void DisconnectCallback();
+    // The client with a counted reference, or empty once detached.
+    ComPtr<TKoOPCProviderClient> ClientRef() const;
+
+    std::atomic<bool> Destroying{false};
+    std::atomic<bool> FCallbackConnected{false};
+    TKoOPCProviderClient* FClient;
+    std::atomic<int32_t> FDA1TransactionID{100};
+    // Reserved for the data callback, its thread and the transactions (filled in by the item,
+    // IO and callback code; empty until then).
+    TKoConnectionPoint* FDataCallbacks = nullptr;
+    TKoOPCProviderDataCallbackThread* FDataCallbackThread = nullptr;
+    TKoOPCTransaction* FDataChangeTransaction = nullptr;
+    std::atomic<bool> FDeleted{false};
+    std::atomic<bool> FEnabled{true};
+    std::vector<TKoOPCProviderItem*> FItemList;
+    std::atomic<bool> FLocalTimeBias{false};
+    mutable std::recursive_mutex FLock;
+    TKoOPCTransaction* FReadTransaction = nullptr;
+    TKoOPCTransaction* FWriteTransaction = nullptr;
+    const OPCHANDLE* NewClientHandles = nullptr;
+    bool NewItemActiveState = false;
+    TVarTypeList NewItemDataTypes{};
+    const VARIANT* NewItemValues = nullptr;
+    std::atomic<bool> FActive{false};
+    std::atomic<OPCHANDLE> FClientHandle{0};
+    std::unique_ptr<TKoConnectionPoints> FConnectionPoints;
+    mutable std::mutex FNameLock;
+    std::wstring FGroupName;
+    std::atomic<LCID> FLCID{0};
+    float FPercentDeadband = 0;
+    std::atomic<OPCHANDLE> FServerHandle{0};
+    std::atomic<LONG> FTimeBias{0};
+    std::atomic<DWORD> FUpdateRate{0};
+    bool FRegistered = false;
+    static inline std::atomic<int> FInstanceCount{0};
+};

@@ -1,0 +1,140 @@
+#pragma once
+// The server object: the COM object an OPC client gets when it creates the server class, one per
+// connection. It offers IOPCServer, IOPCCommon, IConnectionPointContainer (one connection point,
+// for IOPCShutdown) and ISupportErrorInfo, and owns the client's groups.
+//
+// Lifetime: created with one reference (the creator's); SetProvider lists it with the provider,
+// whose client list holds one more. When a release leaves only that list reference, the object
+// asks the provider to disconnect it (on the main thread), which drops the last reference. A
+// server object that COM clients still hold when the provider shuts down is detached: it lives on
+// without provider until released.
+//
+// Locks: the group-list lock (re-entrant) guards the group list; AddGroup, GetGroupByName,
+// RemoveGroup and CreateGroupEnumerator hold it across their work, and while holding it the object
+// may take a group's lock and call the provider's group counting. The identity lock guards the
+// name, user and provider and is a leaf: logging takes only that lock, so a group may log while
+// holding its own lock and a thread holding the group-list lock may log. FLastUpdateLock is a leaf
+// too (the groups' callback threads set the time, GetStatus reads it).
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "KoComObjects.h"
+#include "KoOPCCommon.h"
+#include "KoOPCDA.h"
+#include "KoOPCProvider.h"
+
+class TKoOPCProviderGroup;
+
+class TKoOPCProviderClient
+    : public TKoComObject<IOPCServer, IOPCCommon, IConnectionPointContainer, ISupportErrorInfo>,
+      public IKoOPCProviderClient {
+public:
+    // A new server object connected to Provider; the caller holds the one reference returned.
+    static TKoOPCProviderClient* Create(TKoOPCProvider& Provider);
+
+    // ---- IOPCServer ----
+    STDMETHODIMP AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                          LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
+                          DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) override;
+    STDMETHODIMP GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) override;
+    STDMETHODIMP GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+    STDMETHODIMP GetStatus(OPCSERVERSTATUS** ppServerStatus) override;
+    STDMETHODIMP RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
+    STDMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // ---- IOPCCommon ----
+    STDMETHODIMP SetLocaleID(LCID dwLcid) override;
+    STDMETHODIMP GetLocaleID(LCID* pdwLcid) override;
+    STDMETHODIMP QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override;
+    STDMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
+    STDMETHODIMP SetClientName(LPCWSTR szName) override;
+
+    // ---- IConnectionPointContainer ----
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // ---- ISupportErrorInfo ----
+    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override;
+
+    // ---- IKoOPCProviderClient ----
+    ULONG ObjAddRef() override { return AddRef(); }
+    ULONG ObjRelease() override { return Release(); }
+    std::wstring Name() const override;
+    void SetName(const std::wstring& Value) override;
+    std::wstring User() const override;
+    void SetUser(const std::wstring& Value);
+    int GroupCount() const override;
+    // An index outside the list fails with "List index out of bounds (%d)".
+    IKoOPCProviderGroup* Groups(int Index) const override;
+    void AssignGroupsTo(TKoStrings& Target) override;
+    // Finishes every group and detaches it; the groups stay listed until removed. Groups still
+    // counted by the provider are uncounted here, while the provider is still known.
+    void Clear() override;
+    void Shutdown(const std::wstring& Reason) override;
+    void DetachProvider() override;
+
+    // ---- connection and state ----
+    TKoOPCProvider* Provider() const;
+    // Leaves the old provider (if any) and joins the new one (if any).
+    void SetProvider(TKoOPCProvider* Value);
+    LCID GetLCID() const { return FLCID; }
+    double LastUpdateTime() const;
+    // A group handed out a non-empty data change: the time of it, for GetStatus.
+    void ClientUpdated();
+
+    // ---- groups (for the groups and the provider's windows) ----
+    void Lock() const { FGroupLock.lock(); }
+    void UnLock() const { FGroupLock.unlock(); }
+    std::recursive_mutex& GroupListLock() const { return FGroupLock; }
+    // Whether Group is in the group list (deleted or not).
+    bool HoldsGroup(const TKoOPCProviderGroup* Group) const;
+    // The first live group (referenced, not deleted) named exactly AName, or -1.
+    int IndexOfName(std::wstring_view AName) const;
+    // The first group with that server handle that is not deleted (any, with CheckDeleted), or -1.
+    int IndexOfServerHandle(OPCHANDLE hServerGroup, bool CheckDeleted) const;
+    // A default name no live group carries (GroupA, GroupB ...); EKoOPCProviderException
+    // "No Unique Name available" past Z.
+    std::wstring UniqueName() const;
+    // Renames Group unless another live group of this client has the name (checked and stored
+    // under the group-list lock, so two renames cannot both take one name).
+    void RenameGroup(TKoOPCProviderGroup& Group, const std::wstring& Value);
+
+    // ---- log ----
+    // Puts "<client name>: " in front of the line and hands it to the provider's log; nothing
+    // without provider. Never fails.
+    void LogText(const std::wstring& Text) const noexcept;
+    template <class... TArgs> void Log(std::wstring_view Fmt, const TArgs&... Args) const noexcept {
+        try {
+            LogText(KoFormat(Fmt, Args...));
+        } catch (...) {
+            // A line that cannot be formatted is lost.
+        }
+    }
+
+protected:
+    TKoOPCProviderClient();
+    ~TKoOPCProviderClient() override;
+    IUnknown* FindInterface(REFIID riid) override;
+    void ReleasingToOne() noexcept override;
+
+private:
+    std::wstring ErrorText(HRESULT dwError) const;
+
+    mutable std::mutex FLastUpdateLock;
+    TKoConnectionPoints FConnectionPoints;
+    TKoConnectionPoint* FShutdownCallbacks;
+    mutable std::recursive_mutex FGroupLock;
+    std::vector<TKoOPCProviderGroup*> FGroupList;
+    double FLastUpdateTime = 0;
+    std::atomic<LCID> FLCID{LOCALE_SYSTEM_DEFAULT};
+    mutable std::mutex FIdentityLock;
+    std::wstring FName;
+    TKoOPCProvider* FProvider = nullptr;
+    std::wstring FUser;
+};
