@@ -1,12 +1,33 @@
 #pragma once
 // The main procedure of the windowed server.
 
+class TKoOPCProvider;
+
 extern const wchar_t KoOPCServerTitle[];
 
-// Everything the main procedure does before the message loop: the application object, its
-// title, the modules in their order.
-void KoOPCServerCreateObjects();
+// The process-wide provider: null before KoOPCServerCreateProvider and after
+// KoOPCServerDestroyObjects.
+TKoOPCProvider* KoOPCServerProvider();
 
-// The whole main procedure: creates the objects, runs the message loop until the application
-// ends, then frees what the application owns. Returns the process exit code.
+// Before the main procedure: the provider with this program's identity and its class object,
+// initialised (its activation waits in the main thread's queue), its activity log active with
+// 5000 lines.
+void KoOPCServerCreateProvider();
+
+// Everything the main procedure does before the message loop: the application object, the COM
+// server support (which handles the registration switches), the title, the modules in their
+// order. False when the program was started to register or unregister and has done so: it then
+// ends without running the loop. Registration errors propagate.
+bool KoOPCServerCreateObjects();
+
+// Withdraws the class object from COM and frees the provider. The class object itself stays
+// with the COM server support until its Finalize.
+void KoOPCServerDestroyProvider();
+
+// After the main procedure: frees what the application owns, then the provider, then the class
+// objects.
+void KoOPCServerDestroyObjects();
+
+// The whole program: creates the provider and the objects, runs the message loop until the
+// application ends, then frees everything. Returns the process exit code.
 int KoOPCServerMain();

@@ -6,11 +6,17 @@
 
 #include <windows.h>
 
+#include <comcat.h>
+#include <wrl/client.h>
+
 #include "KoApplication.h"
+#include "KoComServer.h"
+#include "KoOPCProvider.h"
 #include "KoOPCServerProgram.h"
 #include "KoOPCServerSvcProgram.h"
 #include "KoUtils.h"
 #include "KoMessagePump.h"
+#include "KoProcessTesting.h"
 #include "RandomVars.h"
 #include "ReadOnlyVars.h"
 #include "SawToothVars.h"
@@ -22,7 +28,8 @@ namespace {
 
 struct Program {
     const char* Name;
-    void (*CreateObjects)();
+    bool (*CreateObjects)();
+    void (*DestroyObjects)();
     const wchar_t* Title;
     std::vector<std::wstring> Modules; // in creation order
 };
@@ -30,24 +37,26 @@ struct Program {
 const Program Programs[] = {
     {"KoOPCServer",
      &KoOPCServerCreateObjects,
+     &KoOPCServerDestroyObjects,
      L"Korvel OPC Dadived Simulation Server",
      {L"Static", L"Random", L"SawTooth", L"Sinusoid", L"Triangle", L"ReadOnly"}},
     {"KoOPCServerSvc",
      &KoOPCServerSvcCreateObjects,
+     &KoOPCServerSvcDestroyObjects,
      L"Korvel OPC Simulation Service",
      {L"Random", L"ReadOnly", L"SawTooth", L"Sinusoid", L"Static", L"Triangle"}},
 };
 
 struct ProgramFixture : ::testing::TestWithParam<Program> {
     void TearDown() override {
-        Application().DestroyComponents();
+        GetParam().DestroyObjects();
         Application().OnException = nullptr;
     }
 };
 
 TEST_P(ProgramFixture, CreatesItsSixModulesInItsOwnOrder) {
     const Program& P = GetParam();
-    P.CreateObjects();
+    ASSERT_TRUE(P.CreateObjects());
     TKoApplication& App = Application();
     EXPECT_EQ(App.Title(), P.Title);
     ASSERT_EQ(App.ComponentCount(), 6);
@@ -76,7 +85,7 @@ TEST_P(ProgramFixture, CreatesItsSixModulesInItsOwnOrder) {
 }
 
 TEST_P(ProgramFixture, MessageLoopTicksTheModuleTimers) {
-    GetParam().CreateObjects();
+    ASSERT_TRUE(GetParam().CreateObjects());
     TKoApplication& App = Application();
     // Faster ticks than the configured second, counted on the way to the module's handler.
     int Ticks = 0;
@@ -93,7 +102,7 @@ TEST_P(ProgramFixture, MessageLoopTicksTheModuleTimers) {
 }
 
 TEST_P(ProgramFixture, ModuleReferencesAreClearedWhenTheApplicationFreesThem) {
-    GetParam().CreateObjects();
+    ASSERT_TRUE(GetParam().CreateObjects());
     Application().DestroyComponents();
     EXPECT_EQ(Static, nullptr);
     EXPECT_EQ(Random, nullptr);
@@ -102,5 +111,203 @@ TEST_P(ProgramFixture, ModuleReferencesAreClearedWhenTheApplicationFreesThem) {
 
 INSTANTIATE_TEST_SUITE_P(Programs, ProgramFixture, ::testing::ValuesIn(Programs),
                          [](const auto& Info) { return std::string(Info.param.Name); });
+
+// ---- identity and registration ----
+
+struct TIdentity {
+    const char* Program;
+    void (*CreateProvider)();
+    void (*DestroyProvider)();
+    TKoOPCProvider* (*Provider)();
+    const wchar_t* ClassID;
+    const wchar_t* ProgID;
+    const wchar_t* Description;
+    const wchar_t* VendorInfo;
+    bool LogActive;
+};
+
+const TIdentity Identities[] = {
+    {"KoOPCServer", &KoOPCServerCreateProvider, &KoOPCServerDestroyProvider, &KoOPCServerProvider,
+     L"{3C9A41D7-62B0-4E58-A1F3-5D07C8E2B914}", L"Korvel.OPC.Simulation", L"Korvel OPC Simulation Server",
+     L"Simulation OPC Server by Korvel OPC Ltd", true},
+    {"KoOPCServerSvc", &KoOPCServerSvcCreateProvider, &KoOPCServerSvcDestroyProvider, &KoOPCServerSvcProvider,
+     L"{8E16B2F0-D473-4A9C-B5E8-0F29A6C31D57}", L"Korvel.OPC.Service", L"Korvel OPC Service",
+     L"OPC Server as Service by Korvel OPC Ltd", false},
+};
+
+bool KeyExists(const std::wstring& Path) {
+    TKoRegKey Key;
+    return Key.Open(HKEY_CLASSES_ROOT, Path);
+}
+
+std::wstring ReadValue(const std::wstring& Path, const std::wstring& Name = {}) {
+    TKoRegKey Key;
+    std::wstring Value;
+    if (!Key.Open(HKEY_CLASSES_ROOT, Path) || !Key.ReadString(Name, Value)) return L"<missing>";
+    return Value;
+}
+
+// Every key the registration of a class writes, except AppID\{class ID}, which unregistration
+// keeps.
+std::vector<std::wstring> RemovedKeys(const TIdentity& Id, const std::wstring& ExeName) {
+    const std::wstring Class = std::wstring(L"CLSID\\") + Id.ClassID;
+    return {Class + L"\\LocalServer32",
+            Class + L"\\ProgID",
+            Class + L"\\Implemented Categories",
+            Class,
+            std::wstring(Id.ProgID) + L"\\Clsid",
+            std::wstring(Id.ProgID) + L"\\OPC\\Vendor",
+            Id.ProgID,
+            L"AppID\\" + ExeName};
+}
+
+void ForgetAppID(const TIdentity& Id) {
+    KoRegDeleteTree(KoClassesRoot(false), std::wstring(L"AppID\\") + Id.ClassID);
+}
+
+class ComSupport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // As each program's main thread: the multi-threaded apartment for the whole test.
+        Result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    }
+    void TearDown() override {
+        if (SUCCEEDED(Result)) CoUninitialize();
+    }
+    HRESULT Result = E_FAIL;
+};
+
+// Both programs in one process: each gets its own identity and class object, and both register
+// side by side without touching each other's entries.
+TEST_F(ComSupport, BothProgramsHaveTheirOwnIdentityAndRegisterSideBySide) {
+    for (const TIdentity& Id : Identities) Id.CreateProvider();
+    const std::wstring Exe = KoProgramFileName();
+    const std::wstring ExeName = Exe.substr(Exe.find_last_of(L"\\/") + 1);
+    for (const TIdentity& Id : Identities) {
+        SCOPED_TRACE(Id.Program);
+        TKoOPCProvider* P = Id.Provider();
+        ASSERT_NE(P, nullptr);
+        EXPECT_EQ(P->CLSID(), Id.ClassID);
+        EXPECT_EQ(P->ServerName(), Id.ProgID);
+        EXPECT_EQ(P->Description(), Id.Description);
+        EXPECT_EQ(P->Vendor(), L"Korvel OPC Ltd");
+        EXPECT_EQ(P->VendorInfo(), Id.VendorInfo);
+        EXPECT_EQ(P->Version(), 0);
+        EXPECT_EQ(P->ThreadingModel(), tmBoth);
+        EXPECT_EQ(P->ActivityLog().Active(), Id.LogActive);
+        if (Id.LogActive) {
+            EXPECT_EQ(P->ActivityLog().MaxLines(), 5000);
+        }
+        // Initialised, with its run still waiting in the main thread's queue.
+        EXPECT_EQ(P->State(), OPC_STATUS_NOCONFIG);
+        EXPECT_NE(P->ObjectFactory(), nullptr);
+        P->Register();
+    }
+    EXPECT_EQ(ComServer().CoInitFlags(), static_cast<DWORD>(COINIT_MULTITHREADED));
+    for (const TIdentity& Id : Identities) {
+        SCOPED_TRACE(Id.Program);
+        const std::wstring Class = std::wstring(L"CLSID\\") + Id.ClassID;
+        EXPECT_EQ(ReadValue(Class), Id.Description);
+        EXPECT_EQ(ReadValue(Class + L"\\LocalServer32"), Exe);
+        EXPECT_EQ(ReadValue(std::wstring(Id.ProgID) + L"\\Clsid"), Id.ClassID);
+        EXPECT_EQ(ReadValue(std::wstring(Id.ProgID) + L"\\OPC\\Vendor"), L"Korvel OPC Ltd");
+    }
+    // One program's unregistration leaves the other's entries alone (the executable's AppID key
+    // they share aside).
+    Identities[0].Provider()->Unregister();
+    for (const std::wstring& Key : RemovedKeys(Identities[0], ExeName))
+        EXPECT_FALSE(KeyExists(Key)) << KoUtf8(Key);
+    for (const std::wstring& Key : RemovedKeys(Identities[1], ExeName)) {
+        if (Key != L"AppID\\" + ExeName) {
+            EXPECT_TRUE(KeyExists(Key)) << KoUtf8(Key);
+        }
+    }
+    Identities[1].Provider()->Unregister();
+    for (const std::wstring& Key : RemovedKeys(Identities[1], ExeName))
+        EXPECT_FALSE(KeyExists(Key)) << KoUtf8(Key);
+
+    for (const TIdentity& Id : Identities) {
+        Id.DestroyProvider();
+        EXPECT_EQ(Id.Provider(), nullptr);
+        ForgetAppID(Id);
+    }
+    ComServer().Finalize();
+}
+
+HRESULT IsOPCServerClass(const std::wstring& ClassText) {
+    GUID ClassID;
+    if (FAILED(IIDFromString(ClassText.c_str(), &ClassID))) return E_INVALIDARG;
+    Microsoft::WRL::ComPtr<ICatInformation> Information;
+    const HRESULT Created = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
+                                             IID_PPV_ARGS(&Information));
+    if (FAILED(Created)) return Created;
+    CATID Ids[] = {CATID_OPCDAServer10, CATID_OPCDAServer20};
+    // No required categories (an empty list, not a null one: the manager rejects null).
+    return Information->IsClassOfCategories(ClassID, 2, Ids, 0, Ids);
+}
+
+// The programs themselves, started with the registration switches: each ends by itself with
+// exit code 0, having written (then removed) its entries.
+TEST_F(ComSupport, ProgramsRegisterAndUnregisterFromTheCommandLine) {
+    const std::wstring Dir = kotest::ExecutableDirectory();
+    for (const TIdentity& Id : Identities) {
+        SCOPED_TRACE(Id.Program);
+        const std::wstring ExeName = KoWide(Id.Program) + L".exe";
+        const std::wstring Exe = Dir + ExeName;
+        const std::wstring Class = std::wstring(L"CLSID\\") + Id.ClassID;
+        ForgetAppID(Id);
+
+        ASSERT_EQ(kotest::RunProgram(Exe, L"/RegServer", 60000), 0u);
+        EXPECT_EQ(ReadValue(Class + L"\\LocalServer32"), Exe);
+        EXPECT_EQ(ReadValue(Class + L"\\ProgID"), Id.ProgID);
+        EXPECT_EQ(ReadValue(Class, L"AppID"), Id.ClassID);
+        EXPECT_EQ(ReadValue(std::wstring(Id.ProgID) + L"\\OPC\\Vendor"), L"Korvel OPC Ltd");
+        EXPECT_EQ(ReadValue(L"AppID\\" + ExeName, L"AppID"), Id.ClassID);
+        // The program's title is not set yet when it registers: the platform's default title.
+        EXPECT_EQ(ReadValue(std::wstring(L"AppID\\") + Id.ClassID), KoWide(Id.Program));
+        EXPECT_EQ(IsOPCServerClass(Id.ClassID), S_OK);
+
+        ASSERT_EQ(kotest::RunProgram(Exe, L"-unregserver", 60000), 0u);
+        for (const std::wstring& Key : RemovedKeys(Id, ExeName)) EXPECT_FALSE(KeyExists(Key)) << KoUtf8(Key);
+        EXPECT_TRUE(KeyExists(std::wstring(L"AppID\\") + Id.ClassID));
+        EXPECT_EQ(IsOPCServerClass(Id.ClassID), S_FALSE);
+        ForgetAppID(Id);
+    }
+}
+
+// A program started by COM ends by itself when its last server object is released (one started
+// by hand keeps running: the object count decides only in the started-by-COM mode).
+TEST_F(ComSupport, StartedByComTheServerEndsWithItsLastClient) {
+    const std::wstring Exe = kotest::ExecutableDirectory() + L"KoOPCServer.exe";
+    const TIdentity& Id = Identities[0];
+    GUID ClassID;
+    ASSERT_EQ(IIDFromString(Id.ClassID, &ClassID), S_OK);
+    ASSERT_TRUE(kotest::ProcessesOf(L"KoOPCServer.exe").empty()) << "a server of another test is running";
+    ASSERT_EQ(kotest::RunProgram(Exe, L"/RegServer", 60000), 0u);
+
+    Microsoft::WRL::ComPtr<IUnknown> Server;
+    ASSERT_EQ(CoCreateInstance(ClassID, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&Server)), S_OK);
+    const std::vector<DWORD> Running = kotest::ProcessesOf(L"KoOPCServer.exe");
+    ASSERT_EQ(Running.size(), 1u);
+    TKoHandle Process(
+        OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, Running[0]));
+    ASSERT_TRUE(Process);
+    EXPECT_EQ(WaitForSingleObject(Process.Get(), 300), static_cast<DWORD>(WAIT_TIMEOUT));
+    Server.Reset();
+    const DWORD Ended = WaitForSingleObject(Process.Get(), 30000);
+    EXPECT_EQ(Ended, static_cast<DWORD>(WAIT_OBJECT_0));
+    if (Ended != WAIT_OBJECT_0) {
+        // Not left behind for the tests that follow.
+        TerminateProcess(Process.Get(), 99);
+        WaitForSingleObject(Process.Get(), 10000);
+    } else {
+        DWORD Code = 99;
+        GetExitCodeProcess(Process.Get(), &Code);
+        EXPECT_EQ(Code, 0u);
+    }
+
+    EXPECT_EQ(kotest::RunProgram(Exe, L"/UnregServer", 60000), 0u);
+    ForgetAppID(Id);
+}
 
 } // namespace
