@@ -1,0 +1,884 @@
+// The server as an OPC client on the same machine sees it: KoOPCServer.exe registered in this
+// test's Wine prefix, started by COM on activation by ProgID and reached across the process
+// boundary through KoOPCProxy.dll. The test process is that client, in the multi-threaded
+// apartment; incoming calls (shutdown requests) arrive on its RPC threads.
+//
+// Every test starts without a server process and ends with none: the server was started by COM,
+// so releasing the test's last server object must end it, which the fixture waits for.
+
+#include <windows.h>
+#include <objbase.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <winternl.h>
+#include <wrl/client.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cwctype>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "KoComObjects.h"
+#include "KoOPCCommon.h"
+#include "KoOPCDA.h"
+#include "KoProcessTesting.h"
+#include "KoWindows.h"
+
+namespace {
+
+constexpr wchar_t kProgID[] = L"Korvel.OPC.Simulation";
+constexpr wchar_t kServerExe[] = L"KoOPCServer.exe";
+constexpr wchar_t kVendorInfo[] = L"Simulation OPC Server by Korvel OPC Ltd";
+// The class of the server's main-thread message windows (the provider's sink among them).
+constexpr wchar_t kMessageWindowClass[] = L"TKoMessageWindow";
+
+constexpr DWORD kProgramBoundMs = 60000;
+constexpr DWORD kServerEndBoundMs = 15000;
+constexpr DWORD kShutdownBoundMs = 30000;
+constexpr DWORD kStressBoundMs = 180000;
+
+std::string Utf8(const std::wstring& Text) {
+    if (Text.empty()) return {};
+    const int N = WideCharToMultiByte(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string Out(static_cast<size_t>(N), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), Out.data(), N, nullptr,
+                        nullptr);
+    return Out;
+}
+
+std::string Hex(HRESULT Code) {
+    char Buffer[16];
+    std::snprintf(Buffer, sizeof Buffer, "0x%08lX", static_cast<unsigned long>(Code));
+    return Buffer;
+}
+
+// ---- owners of what the server hands out ----
+
+struct TaskMemFreer {
+    void operator()(void* P) const noexcept { CoTaskMemFree(P); }
+};
+using TaskString = std::unique_ptr<wchar_t, TaskMemFreer>;
+
+std::wstring Text(const TaskString& S) {
+    return S ? std::wstring(S.get()) : std::wstring(L"<null>");
+}
+
+struct ServerStatusFreer {
+    void operator()(OPCSERVERSTATUS* S) const noexcept {
+        CoTaskMemFree(S->szVendorInfo);
+        CoTaskMemFree(S);
+    }
+};
+using ServerStatus = std::unique_ptr<OPCSERVERSTATUS, ServerStatusFreer>;
+
+ULONGLONG Ticks(const FILETIME& Time) {
+    return (static_cast<ULONGLONG>(Time.dwHighDateTime) << 32) | Time.dwLowDateTime;
+}
+
+// ---- the server process ----
+
+// The KoOPCServer process that COM started for the test.
+class ServerProcess {
+public:
+    // Takes the server process that is running now but was not in Before.
+    bool AttachNew(const std::vector<DWORD>& Before) {
+        for (DWORD Id : kotest::ProcessesOf(kServerExe)) {
+            if (std::find(Before.begin(), Before.end(), Id) != Before.end()) continue;
+            FHandle.Reset(OpenProcess(
+                SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE, FALSE, Id));
+            if (!FHandle) return false;
+            FId = Id;
+            return true;
+        }
+        return false;
+    }
+    bool Attached() const { return static_cast<bool>(FHandle); }
+    DWORD Id() const { return FId; }
+
+    // Whether the process ended within BoundMs; its exit code then in ExitCode.
+    bool WaitForEnd(DWORD BoundMs, DWORD& ExitCode) const {
+        if (WaitForSingleObject(FHandle.Get(), BoundMs) != WAIT_OBJECT_0) return false;
+        return GetExitCodeProcess(FHandle.Get(), &ExitCode) != 0;
+    }
+    // Tells the program's main thread to quit, as closing the program does; false when no
+    // main-thread window of the process can be found.
+    bool Quit() const {
+        const std::vector<HWND> Windows = MessageWindows();
+        return !Windows.empty() &&
+               PostThreadMessageW(GetWindowThreadProcessId(Windows[0], nullptr), WM_QUIT, 0, 0);
+    }
+    // Ends a server that failed to end by itself, so that the next test starts clean: gracefully
+    // when it can, since a killed server's class registration would stay behind with COM.
+    void End() const {
+        DWORD ExitCode = 0;
+        if (Quit() && WaitForEnd(kServerEndBoundMs, ExitCode)) return;
+        Terminate();
+    }
+    void Terminate() const {
+        TerminateProcess(FHandle.Get(), 98);
+        WaitForSingleObject(FHandle.Get(), 10000);
+    }
+
+    // The command line COM started the program with, read from the process's own parameters.
+    std::wstring CommandLine() const {
+        PROCESS_BASIC_INFORMATION Basic{};
+        ULONG Length = 0;
+        if (NtQueryInformationProcess(FHandle.Get(), ProcessBasicInformation, &Basic, sizeof Basic,
+                                      &Length) != 0)
+            return L"<no process information>";
+        PEB Peb{};
+        RTL_USER_PROCESS_PARAMETERS Parameters{};
+        if (!ReadProcessMemory(FHandle.Get(), Basic.PebBaseAddress, &Peb, sizeof Peb, nullptr) ||
+            !ReadProcessMemory(FHandle.Get(), Peb.ProcessParameters, &Parameters, sizeof Parameters, nullptr))
+            return L"<unreadable>";
+        std::wstring Result(Parameters.CommandLine.Length / sizeof(wchar_t), L'\0');
+        if (!ReadProcessMemory(FHandle.Get(), Parameters.CommandLine.Buffer, Result.data(),
+                               Parameters.CommandLine.Length, nullptr))
+            return L"<unreadable>";
+        return Result;
+    }
+
+    // The process's message-only windows of the main-thread facilities; all belong to its main
+    // thread.
+    std::vector<HWND> MessageWindows() const {
+        std::vector<HWND> Windows;
+        for (HWND Window = nullptr;
+             (Window = FindWindowExW(HWND_MESSAGE, Window, kMessageWindowClass, nullptr));) {
+            DWORD Owner = 0;
+            GetWindowThreadProcessId(Window, &Owner);
+            if (Owner == FId) Windows.push_back(Window);
+        }
+        return Windows;
+    }
+
+private:
+    TKoHandle FHandle;
+    DWORD FId = 0;
+};
+
+// ---- the client's shutdown sink ----
+
+// What the sinks of one test were told, in arrival order.
+class ShutdownJournal {
+public:
+    struct Entry {
+        int Sink;
+        std::wstring Reason;
+    };
+    ShutdownJournal() : FChanged(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+
+    void Record(int Sink, std::wstring Reason) {
+        {
+            std::lock_guard Guard(FLock);
+            FEntries.push_back({Sink, std::move(Reason)});
+        }
+        SetEvent(FChanged.Get());
+    }
+    // Whether Count requests arrived within BoundMs.
+    bool WaitFor(size_t Count, DWORD BoundMs) {
+        const ULONGLONG Deadline = GetTickCount64() + BoundMs;
+        for (;;) {
+            {
+                std::lock_guard Guard(FLock);
+                if (FEntries.size() >= Count) return true;
+            }
+            const ULONGLONG Now = GetTickCount64();
+            if (Now >= Deadline) return false;
+            WaitForSingleObject(FChanged.Get(), static_cast<DWORD>(Deadline - Now));
+        }
+    }
+    std::vector<Entry> Entries() const {
+        std::lock_guard Guard(FLock);
+        return FEntries;
+    }
+
+private:
+    mutable std::mutex FLock;
+    std::vector<Entry> FEntries;
+    TKoHandle FChanged;
+};
+
+class ShutdownSink final : public TKoComObject<IOPCShutdown> {
+public:
+    ShutdownSink(std::shared_ptr<ShutdownJournal> Journal, int Id) : FJournal(std::move(Journal)), FId(Id) {}
+    STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override {
+        FJournal->Record(FId, szReason ? szReason : L"<null>");
+        return S_OK;
+    }
+
+private:
+    std::shared_ptr<ShutdownJournal> FJournal;
+    int FId;
+};
+
+ComPtr<IConnectionPoint> ShutdownPoint(IOPCServer* Server) {
+    ComPtr<IConnectionPointContainer> Container;
+    ComPtr<IConnectionPoint> Point;
+    if (SUCCEEDED(Server->QueryInterface(IID_PPV_ARGS(&Container))))
+        Container->FindConnectionPoint(IID_IOPCShutdown, &Point);
+    return Point;
+}
+
+// ---- calls the tests repeat ----
+
+struct AddedGroup {
+    HRESULT Result = E_UNEXPECTED;
+    OPCHANDLE ServerHandle = 0;
+    DWORD RevisedRate = 0;
+    bool UnknownCleared = false; // ppUnk empty after a failed call
+    ComPtr<IOPCGroupStateMgt> Group;
+};
+
+// AddGroup asking for the group's state interface. An empty name asks for a default one (the
+// name is a reference pointer of the interface: a client cannot pass none).
+AddedGroup AddGroup(IOPCServer* Server, const wchar_t* Name, DWORD Rate = 1000) {
+    AddedGroup Added;
+    IUnknown* Unknown = nullptr;
+    Added.Result = Server->AddGroup(Name, TRUE, Rate, 7, nullptr, nullptr, LOCALE_SYSTEM_DEFAULT,
+                                    &Added.ServerHandle, &Added.RevisedRate, IID_IOPCGroupStateMgt, &Unknown);
+    if (SUCCEEDED(Added.Result))
+        *Added.Group.GetAddressOf() = static_cast<IOPCGroupStateMgt*>(Unknown);
+    else
+        Added.UnknownCleared = Unknown == nullptr;
+    return Added;
+}
+
+// The group's name and server handle as GetState reports them.
+std::pair<std::wstring, OPCHANDLE> StateOf(IOPCGroupStateMgt* Group) {
+    DWORD Rate = 0;
+    BOOL Active = FALSE;
+    LONG Bias = 0;
+    FLOAT Deadband = 0;
+    DWORD LCID = 0;
+    OPCHANDLE ClientHandle = 0;
+    OPCHANDLE ServerHandle = 0;
+    LPWSTR Name = nullptr;
+    const HRESULT Result =
+        Group->GetState(&Rate, &Active, &Name, &Bias, &Deadband, &LCID, &ClientHandle, &ServerHandle);
+    TaskString Owned(Name);
+    if (Result != S_OK) return {L"<GetState " + std::to_wstring(Result) + L">", 0};
+    return {Text(Owned), ServerHandle};
+}
+
+ServerStatus StatusOf(IOPCServer* Server, HRESULT& Result) {
+    OPCSERVERSTATUS* Raw = nullptr;
+    Result = Server->GetStatus(&Raw);
+    return ServerStatus(Raw);
+}
+
+// The groups counted by the server process (all its clients), or -1 when GetStatus fails.
+long GroupCount(IOPCServer* Server) {
+    HRESULT Result = E_UNEXPECTED;
+    ServerStatus Status = StatusOf(Server, Result);
+    return Result == S_OK && Status ? static_cast<long>(Status->dwGroupCount) : -1;
+}
+
+// Every string of the enumerator, in order.
+std::vector<std::wstring> Drain(IEnumString* Strings) {
+    std::vector<std::wstring> All;
+    for (;;) {
+        LPOLESTR Batch[4] = {};
+        ULONG Fetched = 0;
+        const HRESULT Result = Strings->Next(4, Batch, &Fetched);
+        for (ULONG I = 0; I < Fetched; ++I) {
+            TaskString Owned(Batch[I]);
+            All.push_back(Text(Owned));
+        }
+        if (Result != S_OK || Fetched == 0) return All;
+    }
+}
+
+std::vector<ComPtr<IUnknown>> Drain(IEnumUnknown* Unknowns) {
+    std::vector<ComPtr<IUnknown>> All;
+    for (;;) {
+        IUnknown* Batch[4] = {};
+        ULONG Fetched = 0;
+        const HRESULT Result = Unknowns->Next(4, Batch, &Fetched);
+        for (ULONG I = 0; I < Fetched; ++I) All.push_back(KoAdopt(Batch[I]));
+        if (Result != S_OK || Fetched == 0) return All;
+    }
+}
+
+std::vector<std::wstring> EnumeratedNames(IOPCServer* Server, OPCENUMSCOPE Scope, HRESULT& Result) {
+    IUnknown* Unknown = nullptr;
+    Result = Server->CreateGroupEnumerator(Scope, IID_IEnumString, &Unknown);
+    ComPtr<IUnknown> Owned = KoAdopt(Unknown);
+    ComPtr<IEnumString> Strings;
+    if (!Owned || FAILED(Owned.As(&Strings))) return {L"<no enumerator>"};
+    return Drain(Strings.Get());
+}
+
+// ---- the fixture ----
+
+class OpcClient : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(kotest::ProcessesOf(kServerExe).empty()) << "a server process is running already";
+    }
+
+    void TearDown() override {
+        if (!Server.Attached()) return;
+        // The test released everything it held: the server COM started must end by itself.
+        DWORD ExitCode = 0;
+        if (!Server.WaitForEnd(kServerEndBoundMs, ExitCode)) {
+            ADD_FAILURE() << "the server did not end within " << kServerEndBoundMs
+                          << " ms of its last client";
+            Server.End();
+        } else {
+            EXPECT_EQ(ExitCode, 0u) << "the server ended abnormally";
+        }
+    }
+
+    // A new server object by ProgID; the first activation of a test starts the server process.
+    ComPtr<IOPCServer> Connect(HRESULT* Result = nullptr) {
+        const std::vector<DWORD> Before = kotest::ProcessesOf(kServerExe);
+        CLSID ClassID{};
+        HRESULT Code = CLSIDFromProgID(kProgID, &ClassID);
+        ComPtr<IOPCServer> Object;
+        if (SUCCEEDED(Code))
+            Code = CoCreateInstance(ClassID, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&Object));
+        if (Result)
+            *Result = Code;
+        else
+            EXPECT_EQ(Code, S_OK) << "activation of " << Utf8(kProgID) << " failed with " << Hex(Code);
+        if (!Server.Attached()) Server.AttachNew(Before);
+        return Object;
+    }
+
+    ServerProcess Server;
+};
+
+// COM starts the registered program with its embedding switch; the program serves every client of
+// the machine from one process and ends once the last server object is released.
+TEST_F(OpcClient, ActivationStartsTheServerByComUntilItsLastClientLeaves) {
+    ComPtr<IOPCServer> First = Connect();
+    ASSERT_TRUE(First);
+    ASSERT_TRUE(Server.Attached()) << "activation started no KoOPCServer process";
+    std::wstring CommandLine = Server.CommandLine();
+    std::transform(CommandLine.begin(), CommandLine.end(), CommandLine.begin(),
+                   [](wchar_t C) { return static_cast<wchar_t>(std::towlower(C)); });
+    EXPECT_TRUE(CommandLine.find(L"-embedding") != std::wstring::npos ||
+                CommandLine.find(L"/embedding") != std::wstring::npos)
+        << Utf8(CommandLine);
+
+    ComPtr<IOPCServer> Second = Connect();
+    ASSERT_TRUE(Second);
+    EXPECT_EQ(kotest::ProcessesOf(kServerExe), std::vector<DWORD>{Server.Id()}) << "one process serves both";
+
+    First.Reset();
+    // The second client still reaches the same, running server.
+    HRESULT Result = E_UNEXPECTED;
+    ServerStatus Status = StatusOf(Second.Get(), Result);
+    ASSERT_EQ(Result, S_OK);
+    EXPECT_EQ(Status->dwServerState, OPC_STATUS_RUNNING);
+
+    Second.Reset();
+    DWORD ExitCode = 99;
+    ASSERT_TRUE(Server.WaitForEnd(kServerEndBoundMs, ExitCode)) << "the server outlived its last client";
+    EXPECT_EQ(ExitCode, 0u);
+}
+
+TEST_F(OpcClient, StatusOfAFreshConnection) {
+    ComPtr<IOPCServer> Opc = Connect();
+    ASSERT_TRUE(Opc);
+    FILETIME Before{};
+    GetSystemTimeAsFileTime(&Before);
+    HRESULT Result = E_UNEXPECTED;
+    ServerStatus Status = StatusOf(Opc.Get(), Result);
+    FILETIME After{};
+    GetSystemTimeAsFileTime(&After);
+    ASSERT_EQ(Result, S_OK);
+    ASSERT_TRUE(Status);
+
+    EXPECT_EQ(Status->dwServerState, OPC_STATUS_RUNNING);
+    EXPECT_EQ(Status->dwGroupCount, 0u);
+    EXPECT_EQ(Status->dwBandWidth, 0u);
+    ASSERT_NE(Status->szVendorInfo, nullptr);
+    EXPECT_EQ(std::wstring(Status->szVendorInfo), kVendorInfo);
+    // From the program's version resource, file version 1.8.0.0.
+    EXPECT_EQ(Status->wMajorVersion, 1);
+    EXPECT_EQ(Status->wMinorVersion, 8);
+    EXPECT_EQ(Status->wBuildNumber, 0);
+    // No data change has reached this client yet.
+    EXPECT_EQ(Ticks(Status->ftLastUpdateTime), 0u);
+    // UTC times of the same machine: the server started before it answered, and it answered
+    // within the call (a second's slack for clock granularity).
+    constexpr ULONGLONG Second = 10'000'000;
+    EXPECT_NE(Ticks(Status->ftStartTime), 0u);
+    EXPECT_LE(Ticks(Status->ftStartTime), Ticks(Status->ftCurrentTime));
+    EXPECT_GE(Ticks(Status->ftCurrentTime) + Second, Ticks(Before));
+    EXPECT_LE(Ticks(Status->ftCurrentTime), Ticks(After) + Second);
+}
+
+TEST_F(OpcClient, LocaleIsTheSystemDefaultOnly) {
+    ComPtr<IOPCServer> Opc = Connect();
+    ASSERT_TRUE(Opc);
+    ComPtr<IOPCCommon> Common;
+    ASSERT_EQ(Opc.As(&Common), S_OK);
+
+    EXPECT_EQ(Common->SetLocaleID(1033), E_INVALIDARG);
+    EXPECT_EQ(Common->SetLocaleID(LOCALE_SYSTEM_DEFAULT), S_OK);
+    LCID Locale = 0;
+    EXPECT_EQ(Common->GetLocaleID(&Locale), S_OK);
+    EXPECT_EQ(Locale, static_cast<LCID>(LOCALE_SYSTEM_DEFAULT));
+
+    DWORD Count = 0;
+    LCID* Raw = nullptr;
+    EXPECT_EQ(Common->QueryAvailableLocaleIDs(&Count, &Raw), S_OK);
+    std::unique_ptr<LCID, TaskMemFreer> Locales(Raw);
+    ASSERT_EQ(Count, 1u);
+    ASSERT_TRUE(Locales);
+    EXPECT_EQ(Locales.get()[0], static_cast<LCID>(LOCALE_SYSTEM_DEFAULT));
+}
+
+// The short texts through both interfaces (the string crosses the wire through the mended proxy
+// code); the locale argument is not looked at.
+TEST_F(OpcClient, ErrorStrings) {
+    struct Case {
+        HRESULT Code;
+        const wchar_t* Text;
+    };
+    const Case Cases[] = {
+        {S_OK, L"OK"},
+        {OPC_E_DUPLICATENAME, L"Duplicate name"},
+        {OPC_E_UNKNOWNITEMID, L"Unknown ItemID"},
+        {OPC_E_INVALID_PID, L"Invalid Property ID"},
+        // No table entry and no text of the system's: the generic form.
+        {static_cast<HRESULT>(0xE0001234L), L"OLE error E0001234"},
+    };
+    ComPtr<IOPCServer> Opc = Connect();
+    ASSERT_TRUE(Opc);
+    ComPtr<IOPCCommon> Common;
+    ASSERT_EQ(Opc.As(&Common), S_OK);
+    for (const Case& C : Cases) {
+        SCOPED_TRACE(Hex(C.Code));
+        for (LCID Locale : {LCID(1033), LCID(0x0407)}) {
+            LPWSTR Raw = nullptr;
+            EXPECT_EQ(Opc->GetErrorString(C.Code, Locale, &Raw), S_OK);
+            EXPECT_EQ(Text(TaskString(Raw)), C.Text);
+        }
+        LPWSTR Raw = nullptr;
+        EXPECT_EQ(Common->GetErrorString(C.Code, &Raw), S_OK);
+        EXPECT_EQ(Text(TaskString(Raw)), C.Text);
+    }
+}
+
+// Default names take the letter after the count of groups and skip names in use: with GroupA
+// removed the count is 1, GroupB is taken, so the next is GroupC.
+TEST_F(OpcClient, DefaultGroupNamesSkipNamesInUse) {
+    ComPtr<IOPCServer> Opc = Connect();
+    ASSERT_TRUE(Opc);
+    AddedGroup A = AddGroup(Opc.Get(), L"");
+    AddedGroup B = AddGroup(Opc.Get(), L"");
+    ASSERT_EQ(A.Result, S_OK);
+    ASSERT_EQ(B.Result, S_OK);
+    EXPECT_EQ(StateOf(A.Group.Get()).first, L"GroupA");
+    EXPECT_EQ(StateOf(B.Group.Get()).first, L"GroupB");
+    EXPECT_NE(A.ServerHandle, B.ServerHandle);
+    // The update rate is taken as requested, without revision.
+    EXPECT_EQ(A.RevisedRate, 1000u);
+
+    A.Group.Reset();
+    EXPECT_EQ(Opc->RemoveGroup(A.ServerHandle, FALSE), S_OK);
+    AddedGroup C = AddGroup(Opc.Get(), L"");
+    ASSERT_EQ(C.Result, S_OK);
+    EXPECT_EQ(StateOf(C.Group.Get()).first, L"GroupC");
+
+    // Default names are per connection.
+    ComPtr<IOPCServer> Other = Connect();
+    ASSERT_TRUE(Other);
+    AddedGroup OtherA = AddGroup(Other.Get(), L"");
+    ASSERT_EQ(OtherA.Result, S_OK);
+    EXPECT_EQ(StateOf(OtherA.Group.Get()).first, L"GroupA");
+}
+
+TEST_F(OpcClient, GroupNamesAreUniqueAndCaseSensitive) {
+    ComPtr<IOPCServer> Opc = Connect();
+    ASSERT_TRUE(Opc);
+    AddedGroup Tank = AddGroup(Opc.Get(), L"Tank");
+    ASSERT_EQ(Tank.Result, S_OK);
+
+    AddedGroup Again = AddGroup(Opc.Get(), L"Tank");
+    EXPECT_EQ(Again.Result, OPC_E_DUPLICATENAME);
+    EXPECT_TRUE(Again.UnknownCleared) << "a failed AddGroup must leave ppUnk empty";
+    EXPECT_EQ(GroupCount(Opc.Get()), 1);
+
+    AddedGroup Lower = AddGroup(Opc.Get(), L"tank");
+    ASSERT_EQ(Lower.Result, S_OK);
+    EXPECT_NE(Lower.ServerHandle, Tank.ServerHandle);
+
+    struct Lookup {
+        const wchar_t* Name;
+        HRESULT Result;
+        OPCHANDLE ServerHandle;
+    };
+    const Lookup Lookups[] = {
+        {L"Tank", S_OK, Tank.ServerHandle},
+        {L"tank", S_OK, Lower.ServerHandle},
+        {L"TANK", E_INVALIDARG, 0},
+        {L"", E_INVALIDARG, 0},
+    };
+    for (const Lookup& Item : Lookups) {
+        SCOPED_TRACE(Utf8(Item.Name));
+        IUnknown* Unknown = reinterpret_cast<IUnknown*>(1);
+        EXPECT_EQ(Opc->GetGroupByName(Item.Name, IID_IOPCGroupStateMgt, &Unknown), Item.Result);
+        ComPtr<IUnknown> Found = KoAdopt(SUCCEEDED(Item.Result) ? Unknown : nullptr);
+        if (FAILED(Item.Result)) {
+            EXPECT_EQ(Unknown, nullptr);
+            continue;
+        }
+        ComPtr<IOPCGroupStateMgt> State;
+        ASSERT_EQ(Found.As(&State), S_OK);
+        EXPECT_EQ(StateOf(State.Get()), std::make_pair(std::wstring(Item.Name), Item.ServerHandle));
+    }
+}
+
+// A group the client still holds is only marked removed; it goes with the client's last
+// reference, or at once when forced.
+TEST_F(OpcClient, RemovingAGroupTheClientStillHolds) {
+    ComPtr<IOPCServer> Opc = Connect();
+    ASSERT_TRUE(Opc);
+
+    for (const bool Forced : {true, false}) {
+        SCOPED_TRACE(Forced ? "forced" : "released");
+        AddedGroup Held = AddGroup(Opc.Get(), L"Held");
+        ASSERT_EQ(Held.Result, S_OK);
+        EXPECT_EQ(Opc->RemoveGroup(Held.ServerHandle, FALSE), OPC_S_INUSE);
+
+        // No longer found or listed, but still counted, and no longer usable.
+        IUnknown* Unknown = nullptr;
+        EXPECT_EQ(Opc->GetGroupByName(L"Held", IID_IUnknown, &Unknown), E_INVALIDARG);
+        ComPtr<IUnknown> Ignored = KoAdopt(Unknown);
+        HRESULT Listed = E_UNEXPECTED;
+        EXPECT_EQ(EnumeratedNames(Opc.Get(), OPC_ENUM_ALL, Listed), std::vector<std::wstring>{});
+        EXPECT_EQ(Listed, S_FALSE);
+        EXPECT_EQ(GroupCount(Opc.Get()), 1);
+        DWORD Revised = 0;
+        DWORD Rate = 500;
+        EXPECT_EQ(Held.Group->SetState(&Rate, &Revised, nullptr, nullptr, nullptr, nullptr, nullptr), E_FAIL);
+        // Its name is free again.
+        AddedGroup Successor = AddGroup(Opc.Get(), L"Held");
+        EXPECT_EQ(Successor.Result, S_OK);
+        Successor.Group.Reset();
+        EXPECT_EQ(Opc->RemoveGroup(Successor.ServerHandle, FALSE), S_OK);
+
+        EXPECT_EQ(Opc->RemoveGroup(Held.ServerHandle, FALSE), E_INVALIDARG);
+        if (Forced) {
+            EXPECT_EQ(Opc->RemoveGroup(Held.ServerHandle, TRUE), S_OK);
+            EXPECT_EQ(GroupCount(Opc.Get()), 0);
+            Held.Group.Reset();
+        } else {
+            Held.Group.Reset();
+            EXPECT_EQ(GroupCount(Opc.Get()), 0);
+            EXPECT_EQ(Opc->RemoveGroup(Held.ServerHandle, TRUE), E_INVALIDARG);
+        }
+    }
+}
+
+TEST_F(OpcClient, GroupEnumeratorsListThePrivateGroups) {
+    ComPtr<IOPCServer> Opc = Connect();
+    ASSERT_TRUE(Opc);
+    HRESULT Result = E_UNEXPECTED;
+    EXPECT_EQ(EnumeratedNames(Opc.Get(), OPC_ENUM_ALL, Result), std::vector<std::wstring>{});
+    EXPECT_EQ(Result, S_FALSE) << "an empty enumerator is still handed out";
+
+    AddedGroup One = AddGroup(Opc.Get(), L"One");
+    AddedGroup Two = AddGroup(Opc.Get(), L"Two");
+    ASSERT_EQ(One.Result, S_OK);
+    ASSERT_EQ(Two.Result, S_OK);
+    // Another client's groups are not this client's.
+    ComPtr<IOPCServer> Other = Connect();
+    ASSERT_TRUE(Other);
+    AddedGroup Foreign = AddGroup(Other.Get(), L"Foreign");
+    ASSERT_EQ(Foreign.Result, S_OK);
+
+    struct Case {
+        OPCENUMSCOPE Scope;
+        bool Lists;
+    };
+    const Case Cases[] = {
+        {OPC_ENUM_PRIVATE_CONNECTIONS, true},
+        {OPC_ENUM_PUBLIC_CONNECTIONS, false},
+        {OPC_ENUM_ALL_CONNECTIONS, true},
+        {OPC_ENUM_PRIVATE, true},
+        {OPC_ENUM_PUBLIC, false},
+        {OPC_ENUM_ALL, true},
+        {static_cast<OPCENUMSCOPE>(0), false},
+        {static_cast<OPCENUMSCOPE>(99), false},
+    };
+    const std::vector<std::wstring> Names = {L"One", L"Two"};
+    for (const Case& C : Cases) {
+        SCOPED_TRACE(static_cast<int>(C.Scope));
+        EXPECT_EQ(EnumeratedNames(Opc.Get(), C.Scope, Result), C.Lists ? Names : std::vector<std::wstring>{});
+        EXPECT_EQ(Result, C.Lists ? S_OK : S_FALSE);
+
+        IUnknown* Unknown = nullptr;
+        EXPECT_EQ(Opc->CreateGroupEnumerator(C.Scope, IID_IEnumUnknown, &Unknown), C.Lists ? S_OK : S_FALSE);
+        ComPtr<IUnknown> Owned = KoAdopt(Unknown);
+        ComPtr<IEnumUnknown> Groups;
+        ASSERT_TRUE(Owned && SUCCEEDED(Owned.As(&Groups)));
+        std::vector<std::wstring> Listed;
+        for (const ComPtr<IUnknown>& Group : Drain(Groups.Get())) {
+            ComPtr<IOPCGroupStateMgt> State;
+            ASSERT_EQ(Group.As(&State), S_OK);
+            Listed.push_back(StateOf(State.Get()).first);
+        }
+        EXPECT_EQ(Listed, C.Lists ? Names : std::vector<std::wstring>{});
+    }
+
+    IUnknown* Unknown = reinterpret_cast<IUnknown*>(1);
+    EXPECT_EQ(Opc->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IDispatch, &Unknown), E_NOINTERFACE);
+    EXPECT_EQ(Unknown, nullptr);
+}
+
+// The container offers one connection point, for the shutdown sink.
+TEST_F(OpcClient, ShutdownIsTheOnlyConnectionPoint) {
+    ComPtr<IOPCServer> Opc = Connect();
+    ASSERT_TRUE(Opc);
+    ComPtr<IConnectionPointContainer> Container;
+    ASSERT_EQ(Opc.As(&Container), S_OK);
+    ComPtr<IConnectionPoint> Point;
+    EXPECT_EQ(Container->FindConnectionPoint(IID_IOPCDataCallback, &Point), CONNECT_E_NOCONNECTION);
+
+    ComPtr<IEnumConnectionPoints> Points;
+    ASSERT_EQ(Container->EnumConnectionPoints(&Points), S_OK);
+    std::vector<IID> Interfaces;
+    for (;;) {
+        IConnectionPoint* Raw = nullptr;
+        ULONG Fetched = 0;
+        if (Points->Next(1, &Raw, &Fetched) != S_OK || Fetched != 1) break;
+        ComPtr<IConnectionPoint> Each = KoAdopt(Raw);
+        IID Interface{};
+        ASSERT_EQ(Each->GetConnectionInterface(&Interface), S_OK);
+        Interfaces.push_back(Interface);
+    }
+    ASSERT_EQ(Interfaces.size(), 1u);
+    EXPECT_TRUE(IsEqualIID(Interfaces[0], IID_IOPCShutdown));
+}
+
+// Ending the program (its main thread's loop told to quit, as closing it does) tells every
+// connected sink, the last client first and each client's newest sink first, then the process
+// ends normally.
+TEST_F(OpcClient, EndingTheServerTellsEveryShutdownSink) {
+    auto Journal = std::make_shared<ShutdownJournal>();
+    ComPtr<IOPCServer> First = Connect();
+    ComPtr<IOPCServer> Second = Connect();
+    ASSERT_TRUE(First && Second);
+    ASSERT_TRUE(Server.Attached());
+
+    struct Advised {
+        IOPCServer* Server;
+        int Sink;
+    };
+    const Advised Sinks[] = {{First.Get(), 1}, {Second.Get(), 2}, {Second.Get(), 3}, {Second.Get(), 4}};
+    std::vector<std::pair<ComPtr<IConnectionPoint>, DWORD>> Cookies;
+    for (const Advised& A : Sinks) {
+        ComPtr<IConnectionPoint> Point = ShutdownPoint(A.Server);
+        ASSERT_TRUE(Point);
+        ComPtr<ShutdownSink> Sink = KoAdopt(new ShutdownSink(Journal, A.Sink));
+        DWORD Cookie = 0;
+        ASSERT_EQ(Point->Advise(Sink->Unknown(), &Cookie), S_OK);
+        Cookies.emplace_back(Point, Cookie);
+    }
+    // An unadvised sink is no longer told.
+    EXPECT_EQ(Cookies[2].first->Unadvise(Cookies[2].second), S_OK);
+    Cookies.clear();
+
+    ASSERT_TRUE(Server.Quit()) << "no main-thread window found in the server process";
+
+    ASSERT_TRUE(Journal->WaitFor(3, kShutdownBoundMs)) << "shutdown requests missing";
+    DWORD ExitCode = 99;
+    ASSERT_TRUE(Server.WaitForEnd(kServerEndBoundMs, ExitCode)) << "the server did not end";
+    EXPECT_EQ(ExitCode, 0u);
+    std::vector<std::pair<int, std::wstring>> Told;
+    for (const ShutdownJournal::Entry& E : Journal->Entries()) Told.emplace_back(E.Sink, E.Reason);
+    const std::vector<std::pair<int, std::wstring>> Expected = {{4, L""}, {2, L""}, {1, L""}};
+    EXPECT_EQ(Told, Expected);
+}
+
+// Disabling the server's main window (the provider's sink receives WM_ENABLE with 0) shuts the
+// provider down while the process goes on: clients are told and detached, new activations get
+// no server object, and the process still ends with the last released server object.
+TEST_F(OpcClient, ShutDownServerRefusesNewClients) {
+    auto Journal = std::make_shared<ShutdownJournal>();
+    ComPtr<IOPCServer> Opc = Connect();
+    ASSERT_TRUE(Opc);
+    AddedGroup Group = AddGroup(Opc.Get(), L"Kept");
+    ASSERT_EQ(Group.Result, S_OK);
+    ComPtr<IConnectionPoint> Point = ShutdownPoint(Opc.Get());
+    ASSERT_TRUE(Point);
+    ComPtr<ShutdownSink> Sink = KoAdopt(new ShutdownSink(Journal, 1));
+    DWORD Cookie = 0;
+    ASSERT_EQ(Point->Advise(Sink->Unknown(), &Cookie), S_OK);
+
+    const std::vector<HWND> Windows = Server.MessageWindows();
+    ASSERT_FALSE(Windows.empty()) << "no main-thread window found in the server process";
+    // Only the provider's sink takes the message; the timers' windows ignore it.
+    for (HWND Window : Windows) PostMessageW(Window, WM_ENABLE, FALSE, 0);
+
+    ASSERT_TRUE(Journal->WaitFor(1, kShutdownBoundMs)) << "no shutdown request";
+    EXPECT_EQ(Journal->Entries()[0].Reason, L"");
+
+    // The server detaches the client right after telling it; until then the status it still
+    // reports is the suspended one. A detached server object has no status.
+    const ULONGLONG Deadline = GetTickCount64() + kShutdownBoundMs;
+    HRESULT Result = E_UNEXPECTED;
+    for (;;) {
+        ServerStatus Status = StatusOf(Opc.Get(), Result);
+        if (Result != S_OK) {
+            EXPECT_FALSE(Status);
+            break;
+        }
+        ASSERT_EQ(Status->dwServerState, OPC_STATUS_SUSPENDED);
+        if (GetTickCount64() >= Deadline) break;
+        DWORD ExitCode = 0;
+        if (Server.WaitForEnd(10, ExitCode)) break; // ended instead: fails below
+    }
+    EXPECT_EQ(Result, E_FAIL) << "the server object was not detached";
+
+    HRESULT Refused = S_OK;
+    ComPtr<IOPCServer> Late = Connect(&Refused);
+    EXPECT_TRUE(FAILED(Refused)) << Hex(Refused);
+    EXPECT_FALSE(Late);
+    EXPECT_EQ(kotest::ProcessesOf(kServerExe), std::vector<DWORD>{Server.Id()});
+
+    Point.Reset();
+    Group.Group.Reset();
+    Opc.Reset();
+    DWORD ExitCode = 99;
+    ASSERT_TRUE(Server.WaitForEnd(kServerEndBoundMs, ExitCode)) << "the server outlived its last client";
+    EXPECT_EQ(ExitCode, 0u);
+}
+
+// Several client threads add and remove groups at once, some sharing one server object, some on
+// server objects of their own. Nothing may deadlock, fail or stay behind.
+TEST_F(OpcClient, ConcurrentClientsAddAndRemoveGroups) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 30;
+    ComPtr<IOPCServer> Shared = Connect();
+    ComPtr<IOPCServer> Own1 = Connect();
+    ComPtr<IOPCServer> Own2 = Connect();
+    ASSERT_TRUE(Shared && Own1 && Own2);
+    IOPCServer* const Objects[kThreads] = {Shared.Get(), Shared.Get(), Own1.Get(), Own2.Get()};
+
+    struct Work {
+        IOPCServer* Server;
+        int Index;
+        std::vector<std::string> Failures;
+    };
+    std::vector<Work> Works;
+    for (int I = 0; I < kThreads; ++I) Works.push_back({Objects[I], I, {}});
+
+    const auto Run = [](void* Arg) -> DWORD {
+        Work& W = *static_cast<Work*>(Arg);
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        const auto Check = [&W](int Round, const char* What, HRESULT Got, HRESULT Want) {
+            if (Got != Want)
+                W.Failures.push_back("thread " + std::to_string(W.Index) + " round " + std::to_string(Round) +
+                                     ": " + What + " gave " + Hex(Got) + ", expected " + Hex(Want));
+        };
+        for (int Round = 0; Round < kRounds; ++Round) {
+            // Threads that share a server object ask for default names half the time; those must
+            // not collide either.
+            const std::wstring Name =
+                Round % 2 ? std::wstring() : L"T" + std::to_wstring(W.Index) + L"-" + std::to_wstring(Round);
+            AddedGroup Added = AddGroup(W.Server, Name.c_str());
+            Check(Round, "AddGroup", Added.Result, S_OK);
+            if (FAILED(Added.Result)) continue;
+            const std::wstring Actual = StateOf(Added.Group.Get()).first;
+            IUnknown* Unknown = nullptr;
+            Check(Round, "GetGroupByName", W.Server->GetGroupByName(Actual.c_str(), IID_IUnknown, &Unknown),
+                  S_OK);
+            ComPtr<IUnknown> Found = KoAdopt(Unknown);
+            Unknown = nullptr;
+            // Names only: an enumerator of the group objects would hold the other thread's
+            // groups, which then could not be removed (OPC_S_INUSE, rightly).
+            Check(Round, "CreateGroupEnumerator",
+                  W.Server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumString, &Unknown), S_OK);
+            ComPtr<IUnknown> Enumerator = KoAdopt(Unknown);
+            Found.Reset();
+            if (Round % 3 == 0) {
+                // Removed while held: the release completes the removal.
+                Check(Round, "RemoveGroup (held)", W.Server->RemoveGroup(Added.ServerHandle, FALSE),
+                      OPC_S_INUSE);
+                Enumerator.Reset();
+                Added.Group.Reset();
+            } else {
+                Enumerator.Reset();
+                Added.Group.Reset();
+                Check(Round, "RemoveGroup", W.Server->RemoveGroup(Added.ServerHandle, FALSE), S_OK);
+            }
+        }
+        CoUninitialize();
+        return 0;
+    };
+
+    std::vector<TKoHandle> Threads;
+    std::vector<HANDLE> Raw;
+    for (Work& W : Works) {
+        Threads.emplace_back(CreateThread(nullptr, 0, Run, &W, 0, nullptr));
+        ASSERT_TRUE(Threads.back());
+        Raw.push_back(Threads.back().Get());
+    }
+    if (WaitForMultipleObjects(kThreads, Raw.data(), TRUE, kStressBoundMs) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the client threads did not finish within " << kStressBoundMs << " ms: deadlock";
+        // Ending the server makes every call still waiting return, so the threads can end.
+        Server.Terminate();
+        if (WaitForMultipleObjects(kThreads, Raw.data(), TRUE, 30000) != WAIT_OBJECT_0) {
+            std::fprintf(stderr, "client threads stuck after the server ended\n");
+            std::fflush(stderr);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+        return;
+    }
+    for (const Work& W : Works)
+        for (const std::string& F : W.Failures) ADD_FAILURE() << F;
+
+    // Every group is gone, on every connection, and the server still serves.
+    for (IOPCServer* Each : {Shared.Get(), Own1.Get(), Own2.Get()}) {
+        HRESULT Result = E_UNEXPECTED;
+        EXPECT_EQ(EnumeratedNames(Each, OPC_ENUM_ALL, Result), std::vector<std::wstring>{});
+        EXPECT_EQ(Result, S_FALSE);
+    }
+    EXPECT_EQ(GroupCount(Shared.Get()), 0);
+}
+
+// Registers the proxy/stub DLL and the server program in the test's Wine prefix for the whole run.
+class ServerRegistration : public testing::Environment {
+public:
+    void SetUp() override {
+        const std::wstring Directory = kotest::ExecutableDirectory();
+        ASSERT_EQ(kotest::RegisterProxyDll(Directory + L"" KO_OPC_PROXY_DLL), S_OK);
+        ASSERT_EQ(kotest::RunProgram(Directory + kServerExe, L"/RegServer", kProgramBoundMs), 0u);
+    }
+    void TearDown() override {
+        EXPECT_EQ(
+            kotest::RunProgram(kotest::ExecutableDirectory() + kServerExe, L"/UnregServer", kProgramBoundMs),
+            0u);
+    }
+};
+
+} // namespace
+
+// The client's multi-threaded apartment lasts the whole run (this main takes the place of the one
+// in gtest_main).
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    const HRESULT Com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(Com)) {
+        std::fprintf(stderr, "CoInitializeEx failed: 0x%08lX\n", static_cast<unsigned long>(Com));
+        return 2;
+    }
+    testing::AddGlobalTestEnvironment(new ServerRegistration);
+    const int Result = RUN_ALL_TESTS();
+    CoUninitialize();
+    return Result;
+}
