@@ -11,6 +11,7 @@
 
 #include "KoApplication.h"
 #include "KoComServer.h"
+#include "KoOPCAddressSpace.h"
 #include "KoOPCProvider.h"
 #include "KoOPCServerProgram.h"
 #include "KoOPCServerSvcProgram.h"
@@ -28,6 +29,8 @@ namespace {
 
 struct Program {
     const char* Name;
+    void (*CreateProvider)();
+    TKoOPCProvider* (*Provider)();
     bool (*CreateObjects)();
     void (*DestroyObjects)();
     const wchar_t* Title;
@@ -36,11 +39,15 @@ struct Program {
 
 const Program Programs[] = {
     {"KoOPCServer",
+     &KoOPCServerCreateProvider,
+     &KoOPCServerProvider,
      &KoOPCServerCreateObjects,
      &KoOPCServerDestroyObjects,
      L"Korvel OPC Dadived Simulation Server",
      {L"Static", L"Random", L"SawTooth", L"Sinusoid", L"Triangle", L"ReadOnly"}},
     {"KoOPCServerSvc",
+     &KoOPCServerSvcCreateProvider,
+     &KoOPCServerSvcProvider,
      &KoOPCServerSvcCreateObjects,
      &KoOPCServerSvcDestroyObjects,
      L"Korvel OPC Simulation Service",
@@ -107,6 +114,30 @@ TEST_P(ProgramFixture, ModuleReferencesAreClearedWhenTheApplicationFreesThem) {
     EXPECT_EQ(Static, nullptr);
     EXPECT_EQ(Random, nullptr);
     EXPECT_EQ(ReadOnly, nullptr);
+}
+
+TEST_P(ProgramFixture, ProviderRunsFromTheLoopOnceAllModulesExist) {
+    const Program& P = GetParam();
+    P.CreateProvider();
+    TKoOPCProvider* Provider = P.Provider();
+    ASSERT_NE(Provider, nullptr);
+    ASSERT_TRUE(P.CreateObjects());
+    // Its activation waits in the queue of the main thread until the loop runs.
+    EXPECT_EQ(Provider->State(), OPC_STATUS_NOCONFIG);
+    ASSERT_TRUE(
+        kotest::PumpUntil([&] { return Provider->State() == OPC_STATUS_RUNNING; }, std::chrono::seconds(5)));
+
+    // Its first refresh found every module, in the program's order.
+    auto* Space = dynamic_cast<TKoOPCProviderAddressSpace*>(Provider->AddressSpace());
+    ASSERT_NE(Space, nullptr);
+    std::vector<std::wstring> TopLevel;
+    for (int I = 0; I < Space->Count(); ++I)
+        if (Space->LevelOf(I) == 0) TopLevel.push_back(Space->Strings(I));
+    EXPECT_EQ(TopLevel, P.Modules);
+    TKoComponent* Component = nullptr;
+    TKoVarPropType Prop = vpMax;
+    EXPECT_EQ(Provider->FindItem(L"Random.KoFloat1", Component, Prop), 2);
+    EXPECT_EQ(Component, Random->KoFloat1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, ProgramFixture, ::testing::ValuesIn(Programs),
