@@ -179,19 +179,10 @@ void TSimulationData::ToggleBool() {
 }
 
 void TSimulationData::FillBytes(const std::function<uint8_t()>& NextByte) {
-    KoByteArray1->BeginUpdate();
-    try {
+    KoByteArray1->Updating([&] {
         const int32_t First = KoByteArray1->Offset();
         for (int32_t i = 0; i < KoByteArray1->Length(); ++i) KoByteArray1->SetByte(First + i, NextByte());
-    } catch (...) {
-        // Deliver what was written; the first error is the one reported.
-        try {
-            KoByteArray1->EndUpdate();
-        } catch (...) {
-        }
-        throw;
-    }
-    KoByteArray1->EndUpdate();
+    });
 }
 
 void TSimulationData::Step() {

@@ -205,8 +205,7 @@ std::vector<double> TKoCustomFloatArray::InIndexOrder(const std::vector<double>&
 void TKoCustomFloatArray::SetCapacity(int32_t Value) {
     if (Value < 0) Value = 0;
     if (Value == Capacity()) return;
-    BeginUpdate();
-    try {
+    Updating([&] {
         if (Value < FLength)
             SetLength(Value);
         else
@@ -219,11 +218,7 @@ void TKoCustomFloatArray::SetCapacity(int32_t Value) {
         for (size_t Slot = Old; Slot < FSlots.Values.size(); ++Slot) ResetSlot(Slot);
         FIndexPointer = 0;
         UpdateProp(vpOther, GetPropQuality(vpOther), 0);
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 void TKoCustomFloatArray::SetCircular(bool Value) {
@@ -325,18 +320,13 @@ void TKoCustomFloatArray::SetLength(int32_t Value) {
     if (Value < 0) Value = 0;
     if (Value == FLength) return;
     CheckIndexSpan(FFirstIndex, Value);
-    BeginUpdate();
-    try {
+    Updating([&] {
         if (Value > Capacity()) SetCapacity(Value);
         PrepareSlots(Value);
         FLength = Value;
         UpdateProp(vpValue, vpqGood, NowUTC());
         InvalidateStats();
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 double TKoCustomFloatArray::TotalWidth() const {
@@ -363,15 +353,10 @@ void TKoCustomFloatArray::DropValues() {
 }
 
 void TKoCustomFloatArray::ClearValues() {
-    BeginUpdate();
-    try {
+    Updating([&] {
         SetLength(0);
         ClearStats(false);
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 void TKoCustomFloatArray::TrimLast(double Reference) {
@@ -383,18 +368,13 @@ void TKoCustomFloatArray::TrimLast(double Reference) {
         --Keep;
     }
     if (Keep == 0 || Keep == FLength) return;
-    BeginUpdate();
-    try {
+    Updating([&] {
         // The first Keep elements stay where they are; a wrapped ring is put in order first.
         Normalize();
         FLength = Keep;
         UpdateProp(vpValue, vpqGood, NowUTC());
         InvalidateStats();
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 // ---- positions ----
@@ -587,15 +567,10 @@ void TKoCustomFloatArray::SetElement(TKoVarPropType Prop, int32_t Index, double 
 }
 
 void TKoCustomFloatArray::SetValue(double AValue) {
-    BeginUpdate();
-    try {
+    Updating([&] {
         SetLength(1);
         SetValues(FFirstIndex, AValue);
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 double* TKoCustomFloatArray::Lock() {
@@ -836,16 +811,11 @@ void TKoCustomFloatArray::RemoveFromStats(double AValue) {
 
 void TKoCustomFloatArray::UpdateStats() {
     if (StatsMode() == smNone) return;
-    BeginUpdate();
-    try {
+    Updating([&] {
         FStatsInvalid = false;
         ClearStats(false);
         for (const double V : InIndexOrder(FSlots.Values)) AddToStats(V);
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 void TKoCustomFloatArray::Update() {

@@ -182,8 +182,7 @@ TKoByteArray::TKoByteArray(TKoComponent* AOwner) : TKoVar(AOwner) {
 void TKoByteArray::SetLength(int32_t Value) {
     if (Value < 0) Value = 0;
     if (Value == Length()) return;
-    BeginUpdate();
-    try {
+    Updating([&] {
         const bool Grows = Value > Length();
         // Resized before anything is recorded, so that a length that cannot be had changes
         // nothing; the flags go first as they are the ones to shrink back.
@@ -199,11 +198,7 @@ void TKoByteArray::SetLength(int32_t Value) {
         else if (Quality() != vpqBad)
             // New bytes hold nothing yet; lost bytes change a good value all the same.
             UpdateProp(vpValue, Grows ? vpqBad : Quality(), NowUTC());
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 void TKoByteArray::Assign(TKoComponent* Source) {
@@ -448,15 +443,10 @@ void TKoByteArray::SetBytes(int32_t ByteIndex, std::initializer_list<TKoOleVaria
 
 void TKoByteArray::SetBytesFromString(const std::string& S) {
     CheckCount(static_cast<int64_t>(S.size()));
-    BeginUpdate();
-    try {
+    Updating([&] {
         SetLength(static_cast<int32_t>(S.size()));
         CopyBytes(FOffset, S.data(), Length(), 0);
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 std::pair<int64_t, int64_t> TKoByteArray::ClearRange(int64_t FirstByte, int64_t LastByte) const {
@@ -473,17 +463,12 @@ std::pair<int64_t, int64_t> TKoByteArray::ClearRange(int64_t FirstByte, int64_t 
 
 void TKoByteArray::ClearBytes(int32_t FirstByte, int32_t LastByte, double ATimestamp) {
     const auto [First, Last] = ClearRange(FirstByte, LastByte);
-    BeginUpdate();
-    try {
+    Updating([&] {
         for (int64_t Pos = First; Pos <= Last; ++Pos) FBytes[static_cast<size_t>(Pos)] = 0;
         SetIsModified(false);
         // An empty array has no value that could become good.
         if (Length() > 0) UpdateProp(vpValue, vpqGood, ATimestamp == 0 ? NowUTC() : ATimestamp);
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 void TKoByteArray::CopyFrom(TKoByteArray* Source, int32_t FirstByte, int32_t LastByte, double ATimestamp) {
@@ -526,16 +511,11 @@ void TKoByteArray::CSVToBytes(const std::wstring& AValue, wchar_t Separator) {
                 KoFormat(L"%s: Byte value out of range: %d (valid range, 0-255)", VarPath(), N));
         Bytes[static_cast<size_t>(I)] = static_cast<uint8_t>(N);
     }
-    BeginUpdate();
-    try {
+    Updating([&] {
         SetLength(List.Count());
         // The bytes as the text shows them, as BytesToCSV wrote them: no bit order applies.
         if (Length() > 0) CopyBytes(FOffset, Bytes.data(), Length(), 0);
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 // ---- modified flags ----

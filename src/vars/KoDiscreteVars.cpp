@@ -682,15 +682,10 @@ void TKoBitSet::SetPropValueGood(TKoVarPropType Prop, const VARIANT& Value) {
             uint32_t Word = 0;
             for (size_t I = 0; I < Bits.size() && I < 32; ++I)
                 if (Bits[I]) Word |= uint32_t{1} << I;
-            BeginUpdate();
-            try {
+            Updating([&] {
                 SetBitCount(static_cast<uint16_t>(std::min<size_t>(Bits.size(), 0xFFFF)));
                 SetValue(Word);
-            } catch (...) {
-                EndUpdateAfterError();
-                throw;
-            }
-            EndUpdate();
+            });
             return;
         }
     }

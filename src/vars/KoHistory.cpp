@@ -220,21 +220,15 @@ void TKoHistoryArray::Reset() {
 void TKoHistoryArray::LinkChange() {
     if (!FLink->Variable() || !(FLink->Timestamp() > 0)) return;
     const double T = FLink->Timestamp();
-    BeginUpdate();
-    try {
+    Updating([&] {
         AppendValueAt(FLink->AsFloat(), T, T);
         if (ArraySpecs()) FollowSpecs(false);
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 void TKoHistoryArray::LinkConfig() {
     TKoVar* Var = FLink->Variable();
-    BeginUpdate();
-    try {
+    Updating([&] {
         SetSampleWidth(FLink->SampleWidth());
         if (Var) {
             if (FVarCaption && Var->GetPropQuality(vpCaption) == vpqGood) SetCaption(Var->Caption());
@@ -250,18 +244,13 @@ void TKoHistoryArray::LinkConfig() {
             }
             FollowSpecs(true);
         }
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 void TKoHistoryArray::FollowSpecs(bool AddSamples) {
     auto* F = dynamic_cast<TKoCustomFloat*>(FLink->Variable());
     if (!F || !FVarSpecs) return;
-    BeginUpdate();
-    try {
+    Updating([&] {
         for (TKoVarPropType Prop : {vpAlarmLow, vpAlarmHigh, vpWarnLow, vpWarnHigh, vpSetpoint}) {
             SetPropValue(Prop, F->GetPropValue(Prop));
             if (!ArraySpecs() || Length() == 0) continue;
@@ -287,9 +276,5 @@ void TKoHistoryArray::FollowSpecs(bool AddSamples) {
                 break;
             }
         }
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }

@@ -245,17 +245,12 @@ void TKoCustomFloat::SetSetpoint(double AValue) {
 void TKoCustomFloat::SetRelativeAlarmLimits(double Warn, double Alarm) {
     if (GetPropQuality(vpSetpoint) == vpqBad)
         throw EKoException(L"Setpoint must be set before calling SetRelativeAlarmLimits");
-    BeginUpdate();
-    try {
+    Updating([&] {
         SetWarnHigh(FSetpoint + Warn);
         SetWarnLow(FSetpoint - Warn);
         SetAlarmHigh(FSetpoint + Alarm);
         SetAlarmLow(FSetpoint - Alarm);
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 void TKoCustomFloat::ClearSpecs() {
@@ -408,18 +403,13 @@ void TKoCustomFloat::RemoveFromStats(double AValue) {
 }
 
 void TKoCustomFloat::ClearStats(bool InitWithCurrentValue) {
-    BeginUpdate();
-    try {
+    Updating([&] {
         FSum = 0;
         FSquaredSum = 0;
         FSumCount = 0;
         UpdateProps(StatProps, vpqBad, NowUTC());
         if (InitWithCurrentValue && Quality() == vpqGood) AddToStats(FValue);
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 // ---- properties ----

@@ -346,17 +346,12 @@ void TKoVar::SetRangeMode(TKoVarRangeMode Value) {
 
 void TKoVar::SetAlarmMode(TKoVarAlarmMode Value) {
     if (Value == FAlarmMode) return;
-    BeginUpdate();
-    try {
+    Updating([&] {
         FAlarmMode = Value;
         // The limits count as changed so that the alarm state is recomputed at once.
         FChangedProps = FChangedProps + LimitProps;
         ConfigChanged();
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 void TKoVar::Loaded() {
@@ -879,15 +874,10 @@ void TKoVar::Undefine(TKoVarPropType Prop, double ATimestamp) {
 
 void TKoVar::UndefineProps(TKoVarPropTypes Props, double ATimestamp) {
     const double T = ATimestamp == 0 ? NowUTC() : ATimestamp;
-    BeginUpdate();
-    try {
+    Updating([&] {
         for (int P = 0; P < KoVarPropTypeCount; ++P)
             if (Props.Contains(static_cast<TKoVarPropType>(P))) Undefine(static_cast<TKoVarPropType>(P), T);
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 void TKoVar::Invalidate(TKoVarPropType Prop) {
@@ -902,26 +892,16 @@ void TKoVar::Invalidate(TKoVarPropType Prop) {
 }
 
 void TKoVar::InvalidateProps(TKoVarPropTypes Props) {
-    BeginUpdate();
-    try {
+    Updating([&] {
         for (int P = 0; P < KoVarPropTypeCount; ++P)
             if (Props.Contains(static_cast<TKoVarPropType>(P))) Invalidate(static_cast<TKoVarPropType>(P));
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 void TKoVar::Clear() {
-    BeginUpdate();
-    try {
+    Updating([&] {
         for (int P = 0; P < KoVarPropTypeCount; ++P) UpdateProp(static_cast<TKoVarPropType>(P), vpqBad, 0);
-    } catch (...) {
-        EndUpdateAfterError();
-        throw;
-    }
-    EndUpdate();
+    });
 }
 
 void TKoVar::Assign(TKoComponent* Source) {

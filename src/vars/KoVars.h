@@ -260,6 +260,18 @@ public:
     // ---- update brackets ----
 
     void BeginUpdate() { ++FUpdateCount; }
+    // Runs Body inside one update bracket: what it changes is delivered in one notification at
+    // the end; when Body fails the bracket is closed without hiding Body's error.
+    template <class TBody> void Updating(TBody&& Body) {
+        BeginUpdate();
+        try {
+            Body();
+        } catch (...) {
+            EndUpdateAfterError();
+            throw;
+        }
+        EndUpdate();
+    }
     // At the outermost end delivers one notification of everything changed inside.
     void EndUpdate();
     void BeginUpdateProp(TKoVarPropType Prop);

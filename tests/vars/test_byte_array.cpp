@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "KoFailures.h"
 #include "KoByteArrays.h"
 #include "KoClasses.h"
 #include "KoUtils.h"
@@ -97,17 +98,8 @@ void Fill(TKoByteArray& A, const TBytes& Bytes) {
     A.CopyBytes(A.Offset(), Bytes.data(), static_cast<int32_t>(Bytes.size()), 0);
 }
 
-struct TFailure {
-    std::wstring Class, Message;
-};
-std::optional<TFailure> FailureOf(const std::function<void()>& Action) {
-    try {
-        Action();
-    } catch (const EKoError& E) {
-        return TFailure{E.ClassName(), E.Message()};
-    }
-    return std::nullopt;
-}
+using kotest::FailureOf;
+using kotest::TFailure;
 
 void ExpectFailure(const std::function<void()>& Action, const std::wstring& Class,
                    const std::wstring& Message) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "KoFailures.h"
 #include "KoArrays.h"
 #include "KoClasses.h"
 #include "KoNumVars.h"
@@ -46,17 +47,8 @@ TKoOleVariant Array(VARTYPE Type, LONG Low, const TNumbers& Values) {
     return TKoOleVariant::TakeArray(Type, A.Release());
 }
 
-struct TFailure {
-    std::wstring Class, Message;
-};
-std::optional<TFailure> FailureOf(const std::function<void()>& Action) {
-    try {
-        Action();
-    } catch (const EKoError& E) {
-        return TFailure{E.ClassName(), E.Message()};
-    }
-    return std::nullopt;
-}
+using kotest::FailureOf;
+using kotest::TFailure;
 
 class FloatArrayTest : public ::testing::Test {
 protected:
