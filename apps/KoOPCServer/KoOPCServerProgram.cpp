@@ -1,13 +1,7 @@
 #include "KoOPCServerProgram.h"
 
-#include <memory>
-
 #include "KoApplication.h"
-#include "KoComServer.h"
-#include "KoOPCAddressSpace.h"
-#include "KoOPCClassFactory.h"
-#include "KoOPCProvider.h"
-#include "KoVarsRTTI.h"
+#include "KoOPCProgram.h"
 #include "RandomVars.h"
 #include "ReadOnlyVars.h"
 #include "SawToothVars.h"
@@ -18,7 +12,15 @@
 const wchar_t KoOPCServerTitle[] = L"Korvel OPC Dadived Simulation Server";
 
 namespace {
+
+const TKoOPCProgramIdentity Identity = {
+    L"{3C9A41D7-62B0-4E58-A1F3-5D07C8E2B914}", L"Korvel.OPC.Simulation", L"Korvel OPC Simulation Server",
+    L"Simulation OPC Server by Korvel OPC Ltd", true,
+    // Its COM security is asked for once its class objects are registered.
+    csAfterRegistration};
+
 std::unique_ptr<TKoOPCProvider> Provider;
+
 } // namespace
 
 TKoOPCProvider* KoOPCServerProvider() {
@@ -26,27 +28,12 @@ TKoOPCProvider* KoOPCServerProvider() {
 }
 
 void KoOPCServerCreateProvider() {
-    Provider = std::make_unique<TKoOPCProvider>(&KoCreateOPCAddressSpace);
-    Provider->SetCLSID(L"{3C9A41D7-62B0-4E58-A1F3-5D07C8E2B914}");
-    Provider->SetServerName(L"Korvel.OPC.Simulation");
-    Provider->SetDescription(L"Korvel OPC Simulation Server");
-    Provider->SetVendor(L"Korvel OPC Ltd");
-    Provider->SetVendorInfo(L"Simulation OPC Server by Korvel OPC Ltd");
-    Provider->SetVersion(0);
-    Provider->SetThreadingModel(tmBoth);
-    Provider->SetClassObjectFactory(KoOPCClassObjectFactory(KoOPCServerObjectCreator()));
-    Provider->Initialize();
-    Provider->ActivityLog().SetActive(true);
-    Provider->ActivityLog().SetMaxLines(5000);
+    Provider = KoCreateProgramProvider(Identity);
 }
 
 bool KoOPCServerCreateObjects() {
-    // The persistent classes are known by name before anything is created.
-    KoRegisterVarsRTTI();
+    if (!KoStartProgram(Identity)) return false;
     TKoApplication& App = Application();
-    App.Initialize();
-    // The windowed program asks for its COM security once its class objects are registered.
-    if (!ComServer().Initialize(KoCommandLineArgs(), csAfterRegistration)) return false;
     App.SetTitle(KoOPCServerTitle);
     App.CreateForm(Static);
     App.CreateForm(Random);
@@ -58,27 +45,13 @@ bool KoOPCServerCreateObjects() {
 }
 
 void KoOPCServerDestroyProvider() {
-    // No activation may reach the class object once its provider is gone.
-    ComServer().RevokeClassObjects();
-    Provider.reset();
+    KoDestroyProgramProvider(Provider);
 }
 
 void KoOPCServerDestroyObjects() {
-    Application().DestroyComponents();
-    KoOPCServerDestroyProvider();
-    ComServer().Finalize();
+    KoEndProgram(Provider);
 }
 
 int KoOPCServerMain() {
-    KoOPCServerCreateProvider();
-    int ExitCode = 0;
-    try {
-        if (KoOPCServerCreateObjects()) Application().Run();
-    } catch (...) {
-        // Reported on standard error, never in a message box: COM may have started the program.
-        Application().HandleException(nullptr);
-        ExitCode = 1;
-    }
-    KoOPCServerDestroyObjects();
-    return ExitCode;
+    return KoRunProgram(&KoOPCServerCreateProvider, &KoOPCServerCreateObjects, &KoOPCServerDestroyObjects);
 }

@@ -1,0 +1,38 @@
+#pragma once
+// The steps both server programs take around their main procedures: the provider with the
+// program's identity, the COM start-up, and the orderly end.
+
+#include <memory>
+
+#include "KoComServer.h"
+#include "KoOPCProvider.h"
+
+struct TKoOPCProgramIdentity {
+    const wchar_t* ClassID;
+    const wchar_t* ProgID;
+    const wchar_t* Description;
+    const wchar_t* VendorInfo;
+    // The activity log records lines (5000 at most) only when active.
+    bool LogActive;
+    // When the program asks for its process COM security, relative to its class objects.
+    TKoComSecurityOrder SecurityOrder;
+};
+
+// The provider with the program's identity and its class object, initialised: its activation
+// waits in the main thread's queue.
+std::unique_ptr<TKoOPCProvider> KoCreateProgramProvider(const TKoOPCProgramIdentity& Identity);
+
+// What the main procedure does before it creates its modules: the persistent classes, the
+// application object and the COM server support. False when the program was started to register
+// or unregister and has done so.
+bool KoStartProgram(const TKoOPCProgramIdentity& Identity);
+
+// Withdraws the class objects from COM, then frees the provider.
+void KoDestroyProgramProvider(std::unique_ptr<TKoOPCProvider>& Provider);
+
+// After the main procedure: frees what the application owns, the provider, then the class objects.
+void KoEndProgram(std::unique_ptr<TKoOPCProvider>& Provider);
+
+// The whole program around its steps; returns the process exit code. Errors are reported on
+// standard error, never in a message box: COM may have started the program.
+int KoRunProgram(void (*CreateProvider)(), bool (*CreateObjects)(), void (*DestroyObjects)());
