@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <memory>
 #include <string>
 #include <vector>
@@ -118,6 +119,34 @@ TEST_F(AddressSpaceFixture, FindItemResolvesItemIDs) {
         EXPECT_EQ(Component, Expected);
         EXPECT_EQ(Prop, C.Prop);
     }
+}
+
+TEST_F(AddressSpaceFixture, EveryVariableAndPropertyResolvesInAnyLetterCase) {
+    auto Lower = [](std::wstring S) {
+        for (wchar_t& C : S) C = static_cast<wchar_t>(towlower(C));
+        return S;
+    };
+    int Resolved = 0;
+    for (TSimulationData* M : Modules)
+        for (int i = 0; i < M->ComponentCount(); ++i) {
+            auto* Var = dynamic_cast<TKoVar*>(M->Components(i));
+            if (!Var) continue;
+            for (int P = 0; P < KoVarPropTypeCount; ++P) {
+                const auto Prop = static_cast<TKoVarPropType>(P);
+                const std::wstring ItemID = M->Name() + L"." + Var->Name() + L"." + KoVarPropTypeName(Prop);
+                for (const std::wstring& Spelling : {ItemID, Lower(ItemID)}) {
+                    TKoComponent* Component = nullptr;
+                    TKoVarPropType Found = vpValue;
+                    ASSERT_EQ(Provider->FindItem(Spelling, Component, Found), 2) << KoUtf8(Spelling);
+                    ASSERT_EQ(Component, Var) << KoUtf8(Spelling);
+                    ASSERT_EQ(Found, Prop) << KoUtf8(Spelling);
+                    ++Resolved;
+                }
+                EXPECT_EQ(Provider->VarPropToItemID(Prop, Var), ItemID);
+            }
+        }
+    // Six modules of eleven variables; the three ramps hold two step variables more.
+    EXPECT_EQ(Resolved, (6 * 11 + 3 * 2) * KoVarPropTypeCount * 2);
 }
 
 TEST_F(AddressSpaceFixture, FindItemErrors) {
