@@ -217,3 +217,41 @@ void KoSafeArrayPutVariant(SAFEARRAY* Array, LONG* Indices, const VARIANT& Value
     }
     KoOleCheck(SafeArrayPutElement(Array, Indices, Element));
 }
+
+TKoOleVariant KoChangeType(const VARIANT& V, VARTYPE Type) {
+    TKoOleVariant Result;
+    KoOleCheck(VariantChangeTypeEx(Result.Receive(), KoIn(V), LOCALE_USER_DEFAULT, 0, Type));
+    return Result;
+}
+
+namespace {
+template <class TSetter> TKoOleVariant Typed(VARTYPE Type, TSetter Setter) noexcept {
+    TKoOleVariant Result;
+    VARIANT* Slot = Result.Receive();
+    Setter(*Slot);
+    Slot->vt = Type;
+    return Result;
+}
+} // namespace
+
+TKoOleVariant KoVariantOf(uint8_t Value) noexcept {
+    return Typed(VT_UI1, [Value](VARIANT& S) { S.bVal = Value; });
+}
+TKoOleVariant KoVariantOf(int16_t Value) noexcept {
+    return Typed(VT_I2, [Value](VARIANT& S) { S.iVal = Value; });
+}
+TKoOleVariant KoVariantOf(uint16_t Value) noexcept {
+    return Typed(VT_UI2, [Value](VARIANT& S) { S.uiVal = Value; });
+}
+TKoOleVariant KoVariantOf(uint32_t Value) noexcept {
+    return Typed(VT_UI4, [Value](VARIANT& S) { S.ulVal = Value; });
+}
+TKoOleVariant KoVariantOf(int64_t Value) noexcept {
+    return Typed(VT_I8, [Value](VARIANT& S) { S.llVal = Value; });
+}
+TKoOleVariant KoVariantOf(uint64_t Value) noexcept {
+    return Typed(VT_UI8, [Value](VARIANT& S) { S.ullVal = Value; });
+}
+TKoOleVariant KoVariantOf(float Value) noexcept {
+    return Typed(VT_R4, [Value](VARIANT& S) { S.fltVal = Value; });
+}

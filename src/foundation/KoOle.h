@@ -129,6 +129,19 @@ TKoOleVariant KoSafeArrayGetVariant(SAFEARRAY* Array, LONG* Indices);
 // array stores it unchanged); fails with EKoOleError.
 void KoSafeArrayPutVariant(SAFEARRAY* Array, LONG* Indices, const VARIANT& Value);
 
+// V converted to Type by the platform with the user's locale; fails with EKoOleError.
+TKoOleVariant KoChangeType(const VARIANT& V, VARTYPE Type);
+
+// A variant holding exactly Value, its type code following the C++ type (no conversion through
+// a double, so 64-bit integers keep every bit).
+TKoOleVariant KoVariantOf(uint8_t Value) noexcept;
+TKoOleVariant KoVariantOf(int16_t Value) noexcept;
+TKoOleVariant KoVariantOf(uint16_t Value) noexcept;
+TKoOleVariant KoVariantOf(uint32_t Value) noexcept;
+TKoOleVariant KoVariantOf(int64_t Value) noexcept;
+TKoOleVariant KoVariantOf(uint64_t Value) noexcept;
+TKoOleVariant KoVariantOf(float Value) noexcept;
+
 // A source argument for the OLE Automation calls whose headers declare it non-const although
 // they only read it (VariantCopy, VariantCopyInd, VariantChangeType, VarCmp ...).
 inline VARIANT* KoIn(const VARIANT& V) noexcept {

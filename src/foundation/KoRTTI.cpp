@@ -324,12 +324,6 @@ std::wstring BstrOf(const VARIANT& V) {
     return V.vt == VT_BSTR && V.bstrVal ? std::wstring(V.bstrVal, SysStringLen(V.bstrVal)) : std::wstring();
 }
 
-TKoOleVariant ConvertTo(const VARIANT& V, VARTYPE Type) {
-    TKoOleVariant Result;
-    KoOleCheck(VariantChangeTypeEx(Result.Receive(), KoIn(V), LOCALE_USER_DEFAULT, 0, Type));
-    return Result;
-}
-
 std::wstring AddressText(uintptr_t Address) {
     return KoFormat(L"$%08X", Address);
 }
@@ -429,11 +423,11 @@ void TKoRTTIProp::SetValue(const VARIANT& V) {
     }
     const TKoRTTIPropRecord& R = *FPPropInfo;
     if (R.SetOrd)
-        R.SetOrd(Target(), ConvertTo(V, VT_I4).Get().lVal);
+        R.SetOrd(Target(), KoChangeType(V, VT_I4).Get().lVal);
     else if (R.SetFloat)
-        R.SetFloat(Target(), ConvertTo(V, VT_R8).Get().dblVal);
+        R.SetFloat(Target(), KoChangeType(V, VT_R8).Get().dblVal);
     else if (R.SetString)
-        R.SetString(Target(), BstrOf(ConvertTo(V, VT_BSTR)));
+        R.SetString(Target(), BstrOf(KoChangeType(V, VT_BSTR)));
     else if (R.SetVariant)
         R.SetVariant(Target(), V);
 }
@@ -479,7 +473,7 @@ void TKoOrdRTTIProp::SetValue(const VARIANT& V) {
     if (!VarHasValue(V))
         SetToNil();
     else
-        SetAsInteger(ConvertTo(V, VT_I4).Get().lVal);
+        SetAsInteger(KoChangeType(V, VT_I4).Get().lVal);
 }
 
 void TKoOrdRTTIProp::SetValueAsString(const std::wstring& Value) {
@@ -553,10 +547,10 @@ void TKoBooleanRTTIProp::SetValue(const VARIANT& V) {
         SetAsBool(false);
         break;
     case vcString:
-        SetValueAsString(BstrOf(ConvertTo(V, VT_BSTR)));
+        SetValueAsString(BstrOf(KoChangeType(V, VT_BSTR)));
         break;
     default:
-        SetAsBool(ConvertTo(V, VT_BOOL).Get().boolVal != VARIANT_FALSE);
+        SetAsBool(KoChangeType(V, VT_BOOL).Get().boolVal != VARIANT_FALSE);
         break;
     }
 }
@@ -593,7 +587,7 @@ void TKoClassRTTIProp::SetValue(const VARIANT& V) {
     if (!VarHasValue(V))
         SetToNil();
     else
-        SetAsAddress(static_cast<uintptr_t>(ConvertTo(V, VT_I8).Get().llVal));
+        SetAsAddress(static_cast<uintptr_t>(KoChangeType(V, VT_I8).Get().llVal));
 }
 
 void TKoClassRTTIProp::SetValueAsString(const std::wstring& Value) {

@@ -199,33 +199,27 @@ bool TKoOPCTransaction::HasOKItems() const noexcept {
 }
 
 OPCHANDLE TKoOPCTransaction::ClientHandles(int32_t Index) const {
-    CheckIndex(Index);
-    return FClientHandles[static_cast<size_t>(Index)];
+    return Entry(FClientHandles, Index);
 }
 
 void TKoOPCTransaction::SetClientHandles(int32_t Index, OPCHANDLE Value) {
-    CheckIndex(Index);
-    FClientHandles[static_cast<size_t>(Index)] = Value;
+    Entry(FClientHandles, Index) = Value;
 }
 
 OPCHANDLE TKoOPCTransaction::ServerHandles(int32_t Index) const {
-    CheckIndex(Index);
-    return FServerHandles[static_cast<size_t>(Index)];
+    return Entry(FServerHandles, Index);
 }
 
 void TKoOPCTransaction::SetServerHandles(int32_t Index, OPCHANDLE Value) {
-    CheckIndex(Index);
-    FServerHandles[static_cast<size_t>(Index)] = Value;
+    Entry(FServerHandles, Index) = Value;
 }
 
 HRESULT TKoOPCTransaction::Errors(int32_t Index) const {
-    CheckIndex(Index);
-    return FErrors[static_cast<size_t>(Index)];
+    return Entry(FErrors, Index);
 }
 
 void TKoOPCTransaction::SetErrors(int32_t Index, HRESULT Value) {
-    CheckIndex(Index);
-    FErrors[static_cast<size_t>(Index)] = Value;
+    Entry(FErrors, Index) = Value;
 }
 
 TKoOleVariant TKoOPCTransaction::Values(int32_t Index) const {
@@ -233,8 +227,7 @@ TKoOleVariant TKoOPCTransaction::Values(int32_t Index) const {
 }
 
 const VARIANT& TKoOPCTransaction::ValueRef(int32_t Index) const {
-    CheckIndex(Index);
-    return FValues[static_cast<size_t>(Index)];
+    return Entry(FValues, Index);
 }
 
 void TKoOPCTransaction::SetValues(int32_t Index, const VARIANT& Value) {
@@ -270,23 +263,19 @@ HRESULT TKoOPCReadTransaction::MasterQuality() const noexcept {
 }
 
 WORD TKoOPCReadTransaction::Qualities(int32_t Index) const {
-    CheckIndex(Index);
-    return FQualities[static_cast<size_t>(Index)];
+    return Entry(FQualities, Index);
 }
 
 void TKoOPCReadTransaction::SetQualities(int32_t Index, WORD Value) {
-    CheckIndex(Index);
-    FQualities[static_cast<size_t>(Index)] = Value;
+    Entry(FQualities, Index) = Value;
 }
 
 FILETIME TKoOPCReadTransaction::Timestamps(int32_t Index) const {
-    CheckIndex(Index);
-    return FTimestamps[static_cast<size_t>(Index)];
+    return Entry(FTimestamps, Index);
 }
 
 void TKoOPCReadTransaction::SetTimestamps(int32_t Index, const FILETIME& Value) {
-    CheckIndex(Index);
-    FTimestamps[static_cast<size_t>(Index)] = Value;
+    Entry(FTimestamps, Index) = Value;
 }
 
 namespace {

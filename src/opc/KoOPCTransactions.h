@@ -135,6 +135,11 @@ protected:
     virtual void Alloc(int32_t MaxCount);
     // Raises EKoOPCProviderInvalidArg unless 0 <= Index < Capacity.
     void CheckIndex(int32_t Index) const;
+    // Entry Index of one of the parallel arrays, after the index check.
+    template <class T> T& Entry(const TKoTaskMem<T>& Array, int32_t Index) const {
+        CheckIndex(Index);
+        return Array[static_cast<size_t>(Index)];
+    }
 
 private:
     int32_t FCapacity = 0;

@@ -15,39 +15,6 @@ namespace {
 
 constexpr int64_t MaxIndex = std::numeric_limits<int32_t>::max();
 
-TKoOleVariant ChangeType(const VARIANT& V, VARTYPE Type) {
-    TKoOleVariant Result;
-    KoOleCheck(VariantChangeTypeEx(Result.Receive(), KoIn(V), LOCALE_USER_DEFAULT, 0, Type));
-    return Result;
-}
-
-template <class TSetter> TKoOleVariant MakeVariant(VARTYPE Type, TSetter Setter) {
-    TKoOleVariant Result;
-    VARIANT* Slot = Result.Receive();
-    Setter(*Slot);
-    Slot->vt = Type;
-    return Result;
-}
-
-TKoOleVariant UInt8Variant(uint8_t V) {
-    return MakeVariant(VT_UI1, [V](VARIANT& S) { S.bVal = V; });
-}
-TKoOleVariant Int16Variant(int16_t V) {
-    return MakeVariant(VT_I2, [V](VARIANT& S) { S.iVal = V; });
-}
-TKoOleVariant UInt16Variant(uint16_t V) {
-    return MakeVariant(VT_UI2, [V](VARIANT& S) { S.uiVal = V; });
-}
-TKoOleVariant UInt32Variant(uint32_t V) {
-    return MakeVariant(VT_UI4, [V](VARIANT& S) { S.ulVal = V; });
-}
-TKoOleVariant Int64Variant(int64_t V) {
-    return MakeVariant(VT_I8, [V](VARIANT& S) { S.llVal = V; });
-}
-TKoOleVariant UInt64Variant(uint64_t V) {
-    return MakeVariant(VT_UI8, [V](VARIANT& S) { S.ullVal = V; });
-}
-
 // A copy of the value a reference points to, or of the value itself.
 TKoOleVariant Resolved(const VARIANT& V) {
     TKoOleVariant Result;
@@ -91,10 +58,10 @@ int64_t WholeNumber(const VARIANT& V) {
     switch (Class) {
     case vcInteger:
     case vcBigInt:
-        return ChangeType(V, VT_I8).Get().llVal;
+        return KoChangeType(V, VT_I8).Get().llVal;
     case vcFloat:
     case vcDate: {
-        const double D = ChangeType(V, VT_R8).Get().dblVal;
+        const double D = KoChangeType(V, VT_R8).Get().dblVal;
         const double Rounded = std::trunc(D >= 0 ? D + 0.5 : D - 0.5);
         // 2^63 as a double is the first value that does not fit.
         constexpr double Limit = 9223372036854775808.0;
@@ -107,7 +74,7 @@ int64_t WholeNumber(const VARIANT& V) {
 }
 
 int32_t VariantToInt32(const VARIANT& V) {
-    return V.vt == VT_I4 ? V.lVal : ChangeType(V, VT_I4).Get().lVal;
+    return V.vt == VT_I4 ? V.lVal : KoChangeType(V, VT_I4).Get().lVal;
 }
 
 wchar_t CSVSeparatorOf(wchar_t Separator) {
@@ -412,7 +379,7 @@ std::string TKoByteArray::GetBytesToString(int32_t FirstByte, int32_t Count) con
 void TKoByteArray::SetBytes(int32_t ByteIndex, const VARIANT& AValue) {
     const TKoOleVariant Value = Resolved(AValue);
     if (!(Value.Type() & VT_ARRAY)) {
-        SetByte(ByteIndex, ChangeType(Value, VT_UI1).Get().bVal);
+        SetByte(ByteIndex, KoChangeType(Value, VT_UI1).Get().bVal);
         return;
     }
     TKoOleVariant Bytes;
@@ -545,10 +512,10 @@ TKoOleVariant TKoByteArray::GetAsDataType(TKoDataType DataType, bool Signed, int
                 KoFormat(L"%s: Bit number out of bounds: %d (valid range, 0-7)", VarPath(), Bit));
         return TKoOleVariant(((GetByte(Byte) >> Bit) & 1) != 0);
     case dtByte:
-        return UInt8Variant(GetByte(Byte));
+        return KoVariantOf(GetByte(Byte));
     case dtInt16: {
         const uint16_t W = GetWord(Byte);
-        return Signed ? Int16Variant(static_cast<int16_t>(W)) : UInt16Variant(W);
+        return Signed ? KoVariantOf(static_cast<int16_t>(W)) : KoVariantOf(W);
     }
     case dtInt24: {
         CheckFieldRange(Byte, 3);
@@ -561,7 +528,7 @@ TKoOleVariant TKoByteArray::GetAsDataType(TKoDataType DataType, bool Signed, int
     }
     case dtInt32: {
         const uint32_t L = GetLongWord(Byte);
-        return Signed ? TKoOleVariant(static_cast<int32_t>(L)) : UInt32Variant(L);
+        return Signed ? TKoOleVariant(static_cast<int32_t>(L)) : KoVariantOf(L);
     }
     case dtFloat32: {
         const uint32_t Bits = GetLongWord(Byte);
@@ -571,7 +538,7 @@ TKoOleVariant TKoByteArray::GetAsDataType(TKoDataType DataType, bool Signed, int
     }
     case dtInt64: {
         const int64_t N = GetInt64(Byte);
-        return Signed ? Int64Variant(N) : UInt64Variant(static_cast<uint64_t>(N));
+        return Signed ? KoVariantOf(N) : KoVariantOf(static_cast<uint64_t>(N));
     }
     case dtFloat64: {
         const int64_t Bits = GetInt64(Byte);
@@ -606,7 +573,7 @@ void TKoByteArray::SetAsDataType(const VARIANT& AValue, TKoDataType DataType, bo
         if (Bit < 0 || Bit > 7)
             throw EKoByteArrayException(
                 KoFormat(L"%s: Bit number out of bounds: %d (valid range, 0-7)", VarPath(), Bit));
-        const bool On = ChangeType(Value, VT_BOOL).Get().boolVal != VARIANT_FALSE;
+        const bool On = KoChangeType(Value, VT_BOOL).Get().boolVal != VARIANT_FALSE;
         const uint8_t Mask = static_cast<uint8_t>(1u << Bit);
         const uint8_t Old = GetByte(Byte);
         SetByte(Byte, On ? static_cast<uint8_t>(Old | Mask) : static_cast<uint8_t>(Old & ~Mask));
@@ -622,7 +589,7 @@ void TKoByteArray::SetAsDataType(const VARIANT& AValue, TKoDataType DataType, bo
         SetLongWord(Byte, static_cast<uint32_t>(WholeNumber(Value)));
         break;
     case dtFloat32: {
-        const float F = ChangeType(Value, VT_R4).Get().fltVal;
+        const float F = KoChangeType(Value, VT_R4).Get().fltVal;
         uint32_t Bits;
         std::memcpy(&Bits, &F, sizeof Bits);
         SetLongWord(Byte, Bits);
@@ -632,7 +599,7 @@ void TKoByteArray::SetAsDataType(const VARIANT& AValue, TKoDataType DataType, bo
         SetInt64(Byte, WholeNumber(Value));
         break;
     case dtFloat64: {
-        const double D = ChangeType(Value, VT_R8).Get().dblVal;
+        const double D = KoChangeType(Value, VT_R8).Get().dblVal;
         int64_t Bits;
         std::memcpy(&Bits, &D, sizeof Bits);
         SetInt64(Byte, Bits);
@@ -669,9 +636,9 @@ bool TKoByteArray::SetBytesAsDataType(int32_t Index, const VARIANT& V, TKoVarDat
         if (Byte < std::numeric_limits<int32_t>::min() || Byte > MaxIndex) ByteIndexError(Byte);
         const auto At = static_cast<int32_t>(Byte);
         if (DataType == vdtBoolean)
-            SetByte(At, ChangeType(V, VT_BOOL).Get().boolVal != VARIANT_FALSE ? 1 : 0);
+            SetByte(At, KoChangeType(V, VT_BOOL).Get().boolVal != VARIANT_FALSE ? 1 : 0);
         else if (DataType == vdtByte)
-            SetByte(At, static_cast<uint8_t>(ChangeType(V, VT_I4).Get().lVal));
+            SetByte(At, static_cast<uint8_t>(KoChangeType(V, VT_I4).Get().lVal));
         else
             SetAsDataType(V, Field, Signed, At, 0);
         return true;

@@ -68,30 +68,6 @@ std::wstring ValueText(const VARIANT& V) {
     }
 }
 
-TKoOleVariant ChangeType(const VARIANT& V, VARTYPE Type) {
-    TKoOleVariant Result;
-    KoOleCheck(VariantChangeTypeEx(Result.Receive(), KoIn(V), LOCALE_USER_DEFAULT, 0, Type));
-    return Result;
-}
-
-TKoOleVariant MakeVariant(VARTYPE Type, auto Setter) {
-    TKoOleVariant Result;
-    VARIANT* Slot = Result.Receive();
-    Setter(*Slot);
-    Slot->vt = Type;
-    return Result;
-}
-
-TKoOleVariant LongWordVariant(uint32_t V) {
-    return MakeVariant(VT_UI4, [V](VARIANT& S) { S.ulVal = V; });
-}
-TKoOleVariant Int64Variant(int64_t V) {
-    return MakeVariant(VT_I8, [V](VARIANT& S) { S.llVal = V; });
-}
-TKoOleVariant ByteVariant(uint8_t V) {
-    return MakeVariant(VT_UI1, [V](VARIANT& S) { S.bVal = V; });
-}
-
 // A variant that is a reference, resolved; any other as it is.
 class TValue {
 public:
@@ -228,7 +204,7 @@ TKoOleVariant KoBadValueAsDataType(TKoVarDataType DataType) {
         Result = TKoOleVariant(KoBadInteger);
         break;
     case vdtSingle:
-        Result = MakeVariant(VT_R4, [](VARIANT& S) { S.fltVal = KoBadSingle; });
+        Result = KoVariantOf(KoBadSingle);
         break;
     case vdtDouble:
     case vdtCurrency:
@@ -254,7 +230,7 @@ TKoOleVariant KoBadValueAsDataType(TKoVarDataType DataType) {
     // An empty value stays empty: no data type has a bad value to convert it to.
     if (DataType != vdtDefault && DataType != vdtVariant && VarHasValue(Result)) {
         const VARTYPE Type = KoVarDataTypeToVarType(DataType, false);
-        if (Result.Type() != Type) Result = ChangeType(Result, Type);
+        if (Result.Type() != Type) Result = KoChangeType(Result, Type);
     }
     return Result;
 }
@@ -393,7 +369,7 @@ TKoOleVariant TKoVar::GetPropValueGood(TKoVarPropType Prop) const {
     case vpCaption:
         return TKoOleVariant(FCaption);
     case vpAlarmState:
-        return ByteVariant(static_cast<uint8_t>(FAlarmState));
+        return KoVariantOf(static_cast<uint8_t>(FAlarmState));
     case vpDescription:
         return TKoOleVariant(FDescription);
     case vpAlarmText:
@@ -524,10 +500,10 @@ TKoVarQuality TKoVar::QualityOfVariant(const VARIANT& AValue, TKoVarQuality Qual
     case vcNull:
         return vpqBad;
     case vcInteger:
-        return QualityOfInteger(ChangeType(*V, VT_I4).Get().lVal);
+        return QualityOfInteger(KoChangeType(*V, VT_I4).Get().lVal);
     case vcFloat:
         if (V->vt == VT_R4) return QualityOfSingle(V->fltVal);
-        return QualityOfFloat(V->vt == VT_R8 ? V->dblVal : ChangeType(*V, VT_R8).Get().dblVal);
+        return QualityOfFloat(V->vt == VT_R8 ? V->dblVal : KoChangeType(*V, VT_R8).Get().dblVal);
     case vcString:
         return V->vt == VT_BSTR ? QualityOfString(std::wstring_view(V->bstrVal ? V->bstrVal : L"",
                                                                     SysStringLen(V->bstrVal)),
@@ -595,7 +571,7 @@ bool TKoVar::CanChangeFloat(TKoVarPropType Prop, double& Value, TKoVarQuality& Q
     if (V.Type() == VT_R8)
         Value = V.Get().dblVal;
     else if (VarHasValue(V))
-        Value = ChangeType(V, VT_R8).Get().dblVal;
+        Value = KoChangeType(V, VT_R8).Get().dblVal;
     else
         Quality = vpqBad;
     return Result;
@@ -607,7 +583,7 @@ bool TKoVar::CanChangeInteger(TKoVarPropType Prop, int32_t& Value, TKoVarQuality
     if (V.Type() == VT_I4)
         Value = V.Get().lVal;
     else if (VarHasValue(V))
-        Value = ChangeType(V, VT_I4).Get().lVal;
+        Value = KoChangeType(V, VT_I4).Get().lVal;
     else
         Quality = vpqBad;
     return Result;
@@ -619,7 +595,7 @@ bool TKoVar::CanChangeString(TKoVarPropType Prop, std::wstring& Value, TKoVarQua
     if (V.Type() == VT_BSTR)
         Value = BstrText(V);
     else if (VarHasValue(V))
-        Value = BstrText(ChangeType(V, VT_BSTR));
+        Value = BstrText(KoChangeType(V, VT_BSTR));
     else
         Quality = vpqBad;
     return Result;
@@ -1175,7 +1151,7 @@ TKoOleVariant VarToDataType(TKoOleVariant V, TKoVarDataType DataType) {
     if (V.Type() & VT_ARRAY) return V;
     if (DataType == vdtDefault || DataType == vdtVariant) return V;
     const VARTYPE Type = KoVarDataTypeToVarType(DataType, false);
-    return V.Type() == Type ? V : ChangeType(V, Type);
+    return V.Type() == Type ? V : KoChangeType(V, Type);
 }
 
 bool IsIntegerType(TKoVarDataType T) {
@@ -1213,9 +1189,9 @@ TKoOleVariant TKoVar::GetPropAsDataTypeGood(TKoVarPropType Prop, TKoVarDataType 
     else if (DataType == vdtBoolean)
         V = TKoOleVariant(GetPropAsBool(Prop));
     else if (DataType == vdtLongWord)
-        V = LongWordVariant(GetPropAsLongWord(Prop));
+        V = KoVariantOf(GetPropAsLongWord(Prop));
     else if (DataType == vdtInt64)
-        V = Int64Variant(GetPropAsInt64(Prop));
+        V = KoVariantOf(GetPropAsInt64(Prop));
     else
         return GetVarPropValueAsDataTypeGood(Prop, GetPropValue(Prop), DataType);
     return VarToDataType(std::move(V), DataType);
@@ -1245,9 +1221,9 @@ TKoOleVariant TKoVar::GetVarPropValueAsDataTypeGood(TKoVarPropType Prop, const V
     else if (DataType == vdtBoolean)
         R = TKoOleVariant(GetVarPropValueAsBool(Prop, V));
     else if (DataType == vdtLongWord)
-        R = LongWordVariant(GetVarPropValueAsLongWord(Prop, V));
+        R = KoVariantOf(GetVarPropValueAsLongWord(Prop, V));
     else if (DataType == vdtInt64)
-        R = Int64Variant(GetVarPropValueAsInt64(Prop, V));
+        R = KoVariantOf(GetVarPropValueAsInt64(Prop, V));
     else
         R = TKoOleVariant(V);
     return VarToDataType(std::move(R), DataType);
@@ -1309,13 +1285,13 @@ bool TKoVar::GetVarPropValueAsBool(TKoVarPropType Prop, const VARIANT& Value) {
     case vcBoolean:
         return V.boolVal != VARIANT_FALSE;
     case vcString:
-        return StrToBool(BstrText(ChangeType(V, VT_BSTR)));
+        return StrToBool(BstrText(KoChangeType(V, VT_BSTR)));
     case vcInteger:
     case vcBigInt:
-        return ChangeType(V, VT_I8).Get().llVal != 0;
+        return KoChangeType(V, VT_I8).Get().llVal != 0;
     case vcFloat:
     case vcDate:
-        return ChangeType(V, VT_R8).Get().dblVal != 0;
+        return KoChangeType(V, VT_R8).Get().dblVal != 0;
     default:
         throw EKoException(L"Cannot convert Value to Boolean");
     }
@@ -1330,7 +1306,7 @@ double TKoVar::GetVarPropValueAsFloat(TKoVarPropType Prop, const VARIANT& Value)
     }
     if (Ref->vt == VT_R8) return Ref->dblVal;
     if (Ref->vt == VT_BOOL) return Ref->boolVal != VARIANT_FALSE ? 1 : 0;
-    return ChangeType(*Ref, VT_R8).Get().dblVal;
+    return KoChangeType(*Ref, VT_R8).Get().dblVal;
 }
 
 double TKoVar::GetVarPropValueAsDateTime(TKoVarPropType Prop, const VARIANT& Value) {
@@ -1353,11 +1329,11 @@ int32_t TKoVar::GetVarPropValueAsInteger(TKoVarPropType Prop, const VARIANT& Val
         return V.boolVal != VARIANT_FALSE ? 1 : 0;
     case vcFloat:
     case vcDate:
-        return RoundToInteger<int32_t>(ChangeType(V, VT_R8).Get().dblVal);
+        return RoundToInteger<int32_t>(KoChangeType(V, VT_R8).Get().dblVal);
     case vcString:
-        return StrToInt(BstrText(ChangeType(V, VT_BSTR)));
+        return StrToInt(BstrText(KoChangeType(V, VT_BSTR)));
     default:
-        return ChangeType(V, VT_I4).Get().lVal;
+        return KoChangeType(V, VT_I4).Get().lVal;
     }
 }
 
@@ -1370,11 +1346,11 @@ int64_t TKoVar::GetVarPropValueAsInt64(TKoVarPropType Prop, const VARIANT& Value
         return V.boolVal != VARIANT_FALSE ? 1 : 0;
     case vcFloat:
     case vcDate:
-        return RoundToInteger<int64_t>(ChangeType(V, VT_R8).Get().dblVal);
+        return RoundToInteger<int64_t>(KoChangeType(V, VT_R8).Get().dblVal);
     case vcString:
-        return StrToInt64(BstrText(ChangeType(V, VT_BSTR)));
+        return StrToInt64(BstrText(KoChangeType(V, VT_BSTR)));
     default:
-        return ChangeType(V, VT_I8).Get().llVal;
+        return KoChangeType(V, VT_I8).Get().llVal;
     }
 }
 
@@ -1386,25 +1362,25 @@ uint32_t TKoVar::GetVarPropValueAsLongWord(TKoVarPropType Prop, const VARIANT& V
     case vcBoolean:
         return V.boolVal != VARIANT_FALSE ? 1 : 0;
     case vcInteger: {
-        const int64_t N = ChangeType(V, VT_I8).Get().llVal;
+        const int64_t N = KoChangeType(V, VT_I8).Get().llVal;
         if (N < 0) throw EKoIntOverflow(KoFormat(L"Cannot convert value %d to LongWord", N));
         return static_cast<uint32_t>(N);
     }
     case vcFloat:
     case vcDate: {
-        const double D = ChangeType(V, VT_R8).Get().dblVal;
+        const double D = KoChangeType(V, VT_R8).Get().dblVal;
         // Beyond the 32-bit range the number fails the same way as below it.
         if (D < 0 || !(D < 4294967295.5))
             throw EKoIntOverflow(KoFormat(L"Cannot convert value %g to LongWord", D));
         return static_cast<uint32_t>(RoundToInteger<int64_t>(D));
     }
     case vcString: {
-        const int64_t N = StrToInt64(BstrText(ChangeType(V, VT_BSTR)));
+        const int64_t N = StrToInt64(BstrText(KoChangeType(V, VT_BSTR)));
         if (N < 0) throw EKoIntOverflow(KoFormat(L"Cannot convert value %d to LongWord", N));
         return static_cast<uint32_t>(N);
     }
     default:
-        return static_cast<uint32_t>(ChangeType(V, VT_I8).Get().llVal);
+        return static_cast<uint32_t>(KoChangeType(V, VT_I8).Get().llVal);
     }
 }
 
@@ -1448,7 +1424,7 @@ std::wstring TKoVar::GetVarPropValueAsString(TKoVarPropType Prop, const VARIANT&
                 for (const wchar_t* Name : AlarmStateNames)
                     if (Text == Name) return Text;
             } else if (VariantClass(*V) == vcInteger || VariantClass(*V) == vcBigInt) {
-                const int64_t N = ChangeType(*V, VT_I8).Get().llVal;
+                const int64_t N = KoChangeType(*V, VT_I8).Get().llVal;
                 if (N >= asNormal && N <= asUnknown) return AlarmStateNames[N];
             }
         } catch (const EKoError&) {
@@ -1526,11 +1502,11 @@ void TKoVar::SetPropAsInt64Good(TKoVarPropType Prop, int64_t V) {
     if (QualityOfInt64(V) == vpqBad)
         Undefine(Prop, 0);
     else
-        SetPropValueGood(Prop, Int64Variant(V));
+        SetPropValueGood(Prop, KoVariantOf(V));
 }
 
 void TKoVar::SetPropAsLongWordGood(TKoVarPropType Prop, uint32_t V) {
-    SetPropValueGood(Prop, LongWordVariant(V));
+    SetPropValueGood(Prop, KoVariantOf(V));
 }
 
 void TKoVar::SetPropAsIntegerGood(TKoVarPropType Prop, int32_t V) {
@@ -1554,25 +1530,25 @@ void TKoVar::SetPropAsDataType(TKoVarPropType Prop, const VARIANT& Value, TKoVar
         SetPropAsString(Prop, VariantAsText(*this, Value));
         return;
     case vdtBoolean:
-        SetPropAsBool(Prop, ChangeType(Value, VT_BOOL).Get().boolVal != VARIANT_FALSE);
+        SetPropAsBool(Prop, KoChangeType(Value, VT_BOOL).Get().boolVal != VARIANT_FALSE);
         return;
     default:
         break;
     }
     if (IsIntegerType(DataType))
-        SetPropAsInteger(Prop, ChangeType(Value, VT_I4).Get().lVal);
+        SetPropAsInteger(Prop, KoChangeType(Value, VT_I4).Get().lVal);
     else if (IsFloatType(DataType))
-        SetPropAsFloat(Prop, ChangeType(Value, VT_R8).Get().dblVal);
+        SetPropAsFloat(Prop, KoChangeType(Value, VT_R8).Get().dblVal);
     else if (DataType == vdtDate)
-        SetPropAsDateTime(Prop, ChangeType(Value, VT_DATE).Get().date);
+        SetPropAsDateTime(Prop, KoChangeType(Value, VT_DATE).Get().date);
     else if (DataType == vdtOleStr)
         SetPropAsString(Prop, VariantAsText(*this, Value));
     else if (DataType == vdtBoolean)
-        SetPropAsBool(Prop, ChangeType(Value, VT_BOOL).Get().boolVal != VARIANT_FALSE);
+        SetPropAsBool(Prop, KoChangeType(Value, VT_BOOL).Get().boolVal != VARIANT_FALSE);
     else if (DataType == vdtLongWord)
-        SetPropAsLongWord(Prop, static_cast<uint32_t>(ChangeType(Value, VT_I8).Get().llVal));
+        SetPropAsLongWord(Prop, static_cast<uint32_t>(KoChangeType(Value, VT_I8).Get().llVal));
     else if (DataType == vdtInt64)
-        SetPropAsInt64(Prop, ChangeType(Value, VT_I8).Get().llVal);
+        SetPropAsInt64(Prop, KoChangeType(Value, VT_I8).Get().llVal);
     else
         SetPropValue(Prop, Value);
 }

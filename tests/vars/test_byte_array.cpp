@@ -28,30 +28,23 @@ using TBytes = std::vector<uint8_t>;
 constexpr int32_t MaxInt = std::numeric_limits<int32_t>::max();
 constexpr int32_t MinInt = std::numeric_limits<int32_t>::min();
 
-template <class TSetter> TKoOleVariant Typed(VARTYPE Type, TSetter Setter) {
-    TKoOleVariant Result;
-    VARIANT* Slot = Result.Receive();
-    Setter(*Slot);
-    Slot->vt = Type;
-    return Result;
-}
 TKoOleVariant VUI1(uint8_t V) {
-    return Typed(VT_UI1, [V](VARIANT& S) { S.bVal = V; });
+    return KoVariantOf(V);
 }
 TKoOleVariant VI2(int16_t V) {
-    return Typed(VT_I2, [V](VARIANT& S) { S.iVal = V; });
+    return KoVariantOf(V);
 }
 TKoOleVariant VUI2(uint16_t V) {
-    return Typed(VT_UI2, [V](VARIANT& S) { S.uiVal = V; });
+    return KoVariantOf(V);
 }
 TKoOleVariant VUI4(uint32_t V) {
-    return Typed(VT_UI4, [V](VARIANT& S) { S.ulVal = V; });
+    return KoVariantOf(V);
 }
 TKoOleVariant VI8(int64_t V) {
-    return Typed(VT_I8, [V](VARIANT& S) { S.llVal = V; });
+    return KoVariantOf(V);
 }
 TKoOleVariant VUI8(uint64_t V) {
-    return Typed(VT_UI8, [V](VARIANT& S) { S.ullVal = V; });
+    return KoVariantOf(V);
 }
 
 // A one-dimensional array with bounds 0 to n - 1, each value converted to the element type.
