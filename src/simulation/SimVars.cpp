@@ -2,6 +2,7 @@
 
 #include "KoApplication.h"
 #include "KoOle.h"
+#include "KoVarAccess.h"
 
 namespace {
 
@@ -162,6 +163,8 @@ void TSimulationData::Simulate() {
 }
 
 void TSimulationData::Timer1Timer(TKoComponent*) {
+    // The step writes the module's variables: readers on other threads wait for it.
+    TKoVarWriteAccess Access(KoVarAccessLock());
     Step();
 }
 
