@@ -239,6 +239,13 @@ void TKoOPCTransaction::SetValues(int32_t Index, const VARIANT& Value) {
     Slot = Copy.Release();
 }
 
+void TKoOPCTransaction::SetValues(int32_t Index, TKoOleVariant&& Value) {
+    CheckIndex(Index);
+    VARIANT& Slot = FValues[static_cast<size_t>(Index)];
+    VariantClear(&Slot);
+    Slot = Value.Release();
+}
+
 // --- TKoOPCReadTransaction ----------------------------------------------------------------------
 
 void TKoOPCReadTransaction::Alloc(int32_t MaxCount) {

@@ -121,6 +121,8 @@ public:
     TKoOleVariant Values(int32_t Index) const;
     // Stores a copy; on failure the entry keeps its old value.
     void SetValues(int32_t Index, const VARIANT& Value);
+    // Takes the value over without copying it.
+    void SetValues(int32_t Index, TKoOleVariant&& Value);
     // The stored value itself, for copying without an intermediate owner.
     const VARIANT& ValueRef(int32_t Index) const;
 

@@ -6,7 +6,9 @@
 #include "KoOPCErrors.h"
 #include "KoOPCServerObject.h"
 #include "KoStrings.h"
+#include "KoGuards.h"
 #include "KoUtils.h"
+#include "KoVarAccess.h"
 
 namespace {
 
@@ -45,6 +47,11 @@ TKoOPCProviderGroup::TKoOPCProviderGroup(TKoOPCProviderClient* AClient) : FClien
 }
 
 TKoOPCProviderGroup::~TKoOPCProviderGroup() {
+    {
+        // First of all: enumerators must not reach a group on its way out.
+        std::lock_guard Life(FLife->Lock);
+        FLife->Group = nullptr;
+    }
     {
         std::lock_guard Guard(FLock);
         Destroying = true;
@@ -136,6 +143,8 @@ STDMETHODIMP TKoOPCProviderGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* p
     if (FDeleted) return E_FAIL;
     std::vector<std::wstring> Texts;
     const HRESULT Result = KoComCall([&]() -> HRESULT {
+        // Activation and a new time bias make the items re-read their variables.
+        TKoVarReadAccess Access;
         std::lock_guard Guard(FLock);
         HRESULT Outcome = S_OK;
         if (pRequestedUpdateRate) {
@@ -201,9 +210,30 @@ STDMETHODIMP TKoOPCProviderGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKN
         const HRESULT Added = Client->AddGroup(szName, FALSE, Rate, Handle, &Bias, &Deadband, Locale,
                                                &ServerGroup, &Revised, riid, ppUnk);
         if (FAILED(Added)) return Added;
-        // The copy's items are added here from the items' definitions once the group holds items;
-        // a group without items gives an empty copy.
-        return S_OK;
+        // The items' definitions as they stand, with copies of their item IDs.
+        std::vector<std::wstring> IDs;
+        std::vector<OPCITEMDEF> Defs;
+        ForItems([&](const std::vector<TKoOPCProviderItem*>& Items) {
+            IDs.reserve(Items.size());
+            for (TKoOPCProviderItem* Item : Items) {
+                OPCITEMDEF Def = Item->OPCItemDef();
+                Def.szAccessPath = nullptr;
+                Def.pBlob = nullptr;
+                IDs.push_back(Item->ItemID());
+                Defs.push_back(Def);
+            }
+        });
+        if (Defs.empty()) return S_OK;
+        for (size_t I = 0; I < Defs.size(); ++I) Defs[I].szItemID = IDs[I].data();
+        ComPtr<IOPCItemMgt> Copy;
+        KoOleCheck((*ppUnk)->QueryInterface(IID_PPV_ARGS(&Copy)));
+        OPCITEMRESULT* Results = nullptr;
+        HRESULT* Errors = nullptr;
+        const HRESULT Result =
+            Copy->AddItems(static_cast<DWORD>(Defs.size()), Defs.data(), &Results, &Errors);
+        TKoOPCAlloc::FreeItemResultList(Results, Defs.size());
+        TKoOPCAlloc::FreeMem(Errors);
+        return Result;
     });
 }
 
@@ -291,15 +321,14 @@ void TKoOPCProviderGroup::StateChange() {
 
 void TKoOPCProviderGroup::UpdateItemsActiveState() {
     std::lock_guard Guard(FLock);
-    // The collected data change is dropped, every item re-reads its variable, the active items
-    // enter a new data change and the callback thread is asked to send it at once: all of it
-    // acts on the items and the callback, which the item and data-change code add.
+    // Every item re-reads its variable. The data-change cycle also drops the changes collected
+    // so far and sends one with every active item, once a data callback can be connected.
     UpdateItemStates();
 }
 
 void TKoOPCProviderGroup::UpdateItemStates() {
     std::lock_guard Guard(FLock);
-    // Each item re-reads its variable, in list order (the item list is empty until items exist).
+    for (TKoOPCProviderItem* Item : FItemList) Item->SetItemState();
 }
 
 FILETIME TKoOPCProviderGroup::ToFileTime(double DateTime) const {
@@ -327,17 +356,17 @@ int TKoOPCProviderGroup::ItemCount() const {
 }
 
 void TKoOPCProviderGroup::AssignItemsTo(TKoStrings& Target) {
+    TKoUpdateGuard Update(Target);
     std::lock_guard Guard(FLock);
     Target.Clear();
+    for (TKoOPCProviderItem* Item : FItemList) Target.AddObject(Item->ItemID(), Item);
 }
 
-void TKoOPCProviderGroup::FinishTransaction(TKoOPCTransaction* /*Transaction*/) {
-    // Write transactions exist once the group does synchronous and asynchronous IO.
-}
-
-int TKoOPCProviderGroup::ItemCountOfVariable(const TKoVar* /*Variable*/) const {
+int TKoOPCProviderGroup::ItemCountOfVariable(const TKoVar* Variable) const {
     std::lock_guard Guard(FLock);
-    return 0;
+    return static_cast<int>(std::count_if(FItemList.begin(), FItemList.end(), [&](TKoOPCProviderItem* Item) {
+        return Item->Variable() == Variable;
+    }));
 }
 
 void TKoOPCProviderGroup::SetOnCreateDataChange(TKoOPCProviderGroupNotifyEvent Handler) {
@@ -364,6 +393,5 @@ void TKoOPCProviderGroup::FinishGroup(bool ClearClient) {
 
 void TKoOPCProviderGroup::Clear() {
     std::lock_guard Guard(FLock);
-    // Items are removed one by one and freed on the main thread (item management).
-    FItemList.clear();
+    while (!FItemList.empty()) RemoveItemAsync(FItemList.front());
 }

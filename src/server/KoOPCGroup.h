@@ -23,15 +23,17 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "KoComObjects.h"
 #include "KoOPCDA.h"
+#include "KoOPCItems.h"
 #include "KoOPCProvider.h"
+#include "KoOPCProviderTransactions.h"
 
 class TKoOPCProviderClient;
 class TKoOPCProviderGroup;
-class TKoOPCProviderItem;
 class TKoOPCProviderDataCallbackThread;
 class TKoOPCTransaction;
 
@@ -48,7 +50,12 @@ using TKoOPCProviderRequestEvent =
 // nothing for its arguments (one call handles at most 65536 items).
 using TVarTypeList = VARTYPE[65536];
 
-class TKoOPCProviderGroup : public TKoComObject<IOPCGroupStateMgt>, public IKoOPCProviderGroup {
+// The per-handle step of an item operation: the item (none for an unknown handle passed on)
+// and the handle's position in the request.
+using TKoOPCItemStep = std::function<HRESULT(TKoOPCProviderItem* Item, DWORD Index)>;
+
+class TKoOPCProviderGroup : public TKoComObject<IOPCGroupStateMgt, IOPCItemMgt, IOPCSyncIO>,
+                            public IKoOPCProviderGroup {
 public:
     // A live, inactive group of AClient with one reference (the creator's); locale 1024.
     explicit TKoOPCProviderGroup(TKoOPCProviderClient* AClient);
@@ -62,6 +69,25 @@ public:
                           OPCHANDLE* phClientGroup) override;
     STDMETHODIMP SetName(LPCWSTR szName) override;
     STDMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // ---- IOPCItemMgt ----
+    STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                          HRESULT** ppErrors) override;
+    STDMETHODIMP ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
+                               OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override;
+    STDMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    STDMETHODIMP SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
+                                HRESULT** ppErrors) override;
+    STDMETHODIMP SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                  HRESULT** ppErrors) override;
+    STDMETHODIMP SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                              HRESULT** ppErrors) override;
+    STDMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // ---- IOPCSyncIO ----
+    STDMETHODIMP Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+                      HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
 
     // ---- IKoOPCProviderGroup ----
     IKoOPCProviderClient* Client() const override;
@@ -78,7 +104,7 @@ public:
     bool CallbackConnected() const override { return FCallbackConnected; }
     int ItemCount() const override;
     void AssignItemsTo(TKoStrings& Target) override;
-    void FinishTransaction(TKoOPCTransaction* Transaction) override;
+    void HandleTransactionMessage(TKoOPCTransaction* Transaction, bool Perform) noexcept override;
     int ItemCountOfVariable(const TKoVar* Variable) const override;
     void SetOnCreateDataChange(TKoOPCProviderGroupNotifyEvent Handler) override;
     void Lock() override { FLock.lock(); }
@@ -118,6 +144,33 @@ public:
     void FinishGroup(bool ClearClient);
     // Removes every item.
     void Clear();
+
+    // ---- items and transactions ----
+    // The item with that server handle, or none; under the group lock.
+    TKoOPCProviderItem* FindItem(OPCHANDLE ServerHandle) const;
+    // Runs Body with the item list under the group lock.
+    template <class TBody> void ForItems(TBody&& Body) const {
+        std::lock_guard Guard(FLock);
+        Body(FItemList);
+    }
+    // Per handle, in order: Step with the handle's item (unknown handles give
+    // OPC_E_INVALIDHANDLE, or are passed on as none with PassMissing), all under the group
+    // lock; *ppErrors receives the results. Then OnRequest and the log line.
+    HRESULT ForEachItem(DWORD dwCount, const OPCHANDLE* phServer, const std::wstring& Label, bool PassMissing,
+                        const TKoOPCItemStep& Step, HRESULT** ppErrors);
+    // Performs the transaction's entries on the items (on the main thread): writes for a write
+    // transaction, reads from its data source otherwise. Entries that failed already are
+    // skipped; an entry whose item left the group gets E_INVALIDARG. Returns whether the
+    // transaction was handed on (to the callback thread, which then owns it).
+    bool FinishTransaction(TKoOPCProviderTransaction* Transaction);
+    // Hands a write transaction to the main thread: posted when asynchronous (the main thread
+    // owns it from then on), else performed there while the caller waits. Returns false when a
+    // synchronous caller gave up waiting: the transaction belongs to the main thread then.
+    bool SynchronizeTransaction(TKoOPCProviderTransaction* Transaction);
+    // An item of the group changed its cached state (collected for the data callback).
+    void ItemChange(TKoOPCProviderItem* Item);
+    // Takes the item out of the group and has it freed on the main thread.
+    HRESULT RemoveItemAsync(TKoOPCProviderItem* Item);
 
     // Whether the provider counts this group (between the provider's AddGroup and RemoveGroup);
     // set and read under the client's group-list lock.
@@ -162,6 +215,18 @@ private:
     void UpdateItemStates();
     // Stops and forgets the callback thread.
     void DisconnectCallback();
+    HRESULT AddOrValidateItems(DWORD dwCount, const OPCITEMDEF* pItemArray, bool Add, HRESULT** ppErrors,
+                               OPCITEMRESULT** ppResults);
+    HRESULT ReadOrRefreshSyncOrAsync(DWORD Source, DWORD Count, const OPCHANDLE* Handles, DWORD ID,
+                                     DWORD* IDOut, HRESULT** ppErrors, TKoOPCTransactionKind Kind, bool Async,
+                                     const std::wstring& Label,
+                                     std::unique_ptr<TKoOPCProviderTransaction>& Transaction);
+    HRESULT WriteSyncOrAsync2(DWORD Count, const OPCHANDLE* Handles, const std::wstring& Label, bool Async,
+                              HRESULT** ppErrors, DWORD* IDOut, DWORD ID, const VARIANT* Values);
+    // Whether a log line would be recorded or shown (lines are not built otherwise).
+    bool Logging() const noexcept;
+    // Destroys a removed item on the main thread (at once without a provider).
+    void FreeItem(TKoOPCProviderItem* Item) noexcept;
     // The client with a counted reference, or empty once detached.
     ComPtr<TKoOPCProviderClient> ClientRef() const;
 
@@ -169,18 +234,20 @@ private:
     std::atomic<bool> FCallbackConnected{false};
     TKoOPCProviderClient* FClient;
     std::atomic<int32_t> FDA1TransactionID{100};
+    friend class TKoOPCItemAttributesEnumerator;
     // Reserved for the data callback, its thread and the transactions (filled in by the item,
     // IO and callback code; empty until then).
     TKoConnectionPoint* FDataCallbacks = nullptr;
     TKoOPCProviderDataCallbackThread* FDataCallbackThread = nullptr;
-    TKoOPCTransaction* FDataChangeTransaction = nullptr;
+    TKoOPCProviderTransaction* FDataChangeTransaction = nullptr;
     std::atomic<bool> FDeleted{false};
     std::atomic<bool> FEnabled{true};
     std::vector<TKoOPCProviderItem*> FItemList;
+    std::unordered_map<OPCHANDLE, TKoOPCProviderItem*> FItemsByHandle;
+    // Cleared when the group is destroyed; enumerators reach the group through it.
+    std::shared_ptr<TKoOPCGroupLife> FLife = std::make_shared<TKoOPCGroupLife>();
     std::atomic<bool> FLocalTimeBias{false};
     mutable std::recursive_mutex FLock;
-    TKoOPCTransaction* FReadTransaction = nullptr;
-    TKoOPCTransaction* FWriteTransaction = nullptr;
     const OPCHANDLE* NewClientHandles = nullptr;
     bool NewItemActiveState = false;
     TVarTypeList NewItemDataTypes{};

@@ -7,6 +7,7 @@
 #include "KoStrings.h"
 #include "KoUtils.h"
 #include "KoVariants.h"
+#include "KoVarAccess.h"
 #include "KoVars.h"
 
 namespace {
@@ -430,6 +431,10 @@ void TKoOPCProvider::LogLine(const std::wstring& Line) noexcept {
     }
 }
 
+bool TKoOPCProvider::Logging() const {
+    return FActivityLog->Active() || static_cast<bool>(OnLog);
+}
+
 void TKoOPCProvider::DoLog(const std::wstring& Line) {
     const std::wstring Entry = FActivityLog->Add(Line);
     if (OnLog) OnLog(this, Entry);
@@ -452,15 +457,19 @@ bool TKoOPCProvider::HandleMessage(UINT Msg, WPARAM WParam, LPARAM LParam, LRESU
         return true;
     case PM_FINISHTRANSACTION:
         try {
+            // Writes change variables; the transaction's items are read under the same hold.
+            TKoVarWriteAccess Access(KoVarAccessLock());
             auto* Group = reinterpret_cast<IKoOPCProviderGroup*>(WParam);
-            if (State() == OPC_STATUS_RUNNING && IsListed(Group->Client()))
-                Group->FinishTransaction(reinterpret_cast<TKoOPCTransaction*>(LParam));
+            Group->HandleTransactionMessage(reinterpret_cast<TKoOPCTransaction*>(LParam),
+                                            State() == OPC_STATUS_RUNNING && IsListed(Group->Client()));
         } catch (...) {
             // The main thread's loop goes on.
         }
         return true;
     case PM_FREEOBJECT:
         try {
+            // A removed item disconnects its link from its variable here.
+            TKoVarWriteAccess Access(KoVarAccessLock());
             delete reinterpret_cast<TKoMainThreadObject*>(WParam);
         } catch (...) {
         }

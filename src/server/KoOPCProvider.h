@@ -109,8 +109,10 @@ public:
     virtual int ItemCount() const = 0;
     // One line per item, with the item attached.
     virtual void AssignItemsTo(TKoStrings& Target) = 0;
-    // Performs a write transaction on the main thread.
-    virtual void FinishTransaction(TKoOPCTransaction* Transaction) = 0;
+    // A transaction the group handed to the main thread (PM_FINISHTRANSACTION), with the
+    // message's reference on the group: performs it when Perform (the provider runs and still
+    // serves the client), then completes the hand-over and drops the reference.
+    virtual void HandleTransactionMessage(TKoOPCTransaction* Transaction, bool Perform) noexcept = 0;
     // The number of the group's items bound to Variable.
     virtual int ItemCountOfVariable(const TKoVar* Variable) const = 0;
     // Raised each time the group creates a data change transaction; empty to unhook.
@@ -194,6 +196,9 @@ public:
     void SetThreadingModel(TKoThreadingModel Value) { FThreadingModel = Value; }
     bool SupportLocalTimeBias() const { return FSupportLocalTimeBias; }
     void SetSupportLocalTimeBias(bool Value) { FSupportLocalTimeBias = Value; }
+    // How long a synchronous write waits for the main thread to take it (ms).
+    DWORD SyncWriteBound() const { return FSyncWriteBound; }
+    void SetSyncWriteBound(DWORD Value) { FSyncWriteBound = Value; }
     bool AutoRun() const { return FAutoRun; }
     void SetAutoRun(bool Value) { FAutoRun = Value; }
 
@@ -266,6 +271,9 @@ public:
     TKoOPCAccessRights GetComponentAccessRights(TKoComponent* Component, TKoVarPropType VarProp);
     VARTYPE GetComponentDataType(TKoComponent* Component, TKoVarPropType VarProp);
 
+    // Whether a log line would be recorded or shown (callers may skip building it otherwise).
+    bool Logging() const;
+
     // ---- main thread ----
     // Formats the line and hands it to the main thread for the activity log; never fails and
     // never waits for the main thread.
@@ -323,6 +331,7 @@ private:
     std::unique_ptr<TKoLog> FActivityLog;
     std::unique_ptr<IKoOPCProviderAddressSpace> FAddressSpace;
     std::atomic<bool> FAutoRun{true};
+    std::atomic<DWORD> FSyncWriteBound{30000};
     GUID FClassID{};
     TKoOPCProviderClassObjectFactory FClassObjectFactory;
     std::vector<IKoOPCProviderClient*> FClientList;

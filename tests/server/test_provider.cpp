@@ -102,7 +102,10 @@ public:
     bool CallbackConnected() const override { return HasCallback; }
     int ItemCount() const override { return 7; }
     void AssignItemsTo(TKoStrings& Target) override { Target.Add(L"items of " + Name); }
-    void FinishTransaction(TKoOPCTransaction*) override { ++Finished; }
+    void HandleTransactionMessage(TKoOPCTransaction*, bool Perform) noexcept override {
+        ++Handed;
+        if (Perform) ++Finished;
+    }
     int ItemCountOfVariable(const TKoVar* Variable) const override {
         return Variable == WatchedVariable ? ItemsOfVariable : 0;
     }
@@ -122,6 +125,7 @@ public:
     bool IsActive = true;
     bool HasCallback = true;
     std::atomic<int> Finished{0};
+    std::atomic<int> Handed{0};
     const TKoVar* WatchedVariable = nullptr;
     int ItemsOfVariable = 0;
     TKoOPCProviderGroupNotifyEvent OnCreateDataChange;
@@ -654,7 +658,7 @@ TEST_F(ProviderTest, ReportsOfListedClientsAndTheirGroups) {
     Stranger->ObjRelease();
 }
 
-TEST_F(ProviderTest, WriteTransactionsAreFinishedOnlyForRunningListedClients) {
+TEST_F(ProviderTest, WriteTransactionsArePerformedOnlyForRunningListedClients) {
     auto* Client = new TFakeClient(Journal, L"c");
     auto* Stranger = new TFakeClient(Journal, L"s");
     Provider->AddClient(Client);
@@ -677,6 +681,10 @@ TEST_F(ProviderTest, WriteTransactionsAreFinishedOnlyForRunningListedClients) {
     PostAndDrain(Foreign);
     EXPECT_EQ(Mine.Finished.load(), 1);
     EXPECT_EQ(Foreign.Finished.load(), 0);
+    // Every hand-over reaches its group, performed or not, so that the group can release a
+    // waiting caller and free what it handed over.
+    EXPECT_EQ(Mine.Handed.load(), 2);
+    EXPECT_EQ(Foreign.Handed.load(), 1);
 
     // Objects freed from a worker are destroyed on the main thread.
     FreedOn = 0;

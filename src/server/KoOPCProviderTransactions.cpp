@@ -1,0 +1,58 @@
+#include "KoOPCProviderTransactions.h"
+
+#include "KoOPCErrors.h"
+#include "KoOPCItems.h"
+
+TKoOPCProviderTransaction::TKoOPCProviderTransaction(TKoOPCProviderGroup* AGroup, TKoOPCTransactionKind AKind,
+                                                     DWORD AID)
+    : TKoOPCDataChangeTransaction(AKind, AID), FGroup(AGroup) {
+    if (!AGroup) throw EKoOPCProviderInvalidArg(L"A transaction needs its group.");
+}
+
+int32_t TKoOPCProviderTransaction::Add(TKoOPCProviderItem* Item) {
+    return Item ? AddHandle(Item->ClientHandle(), Item->ServerHandle())
+                : AddHandle(KoOPCNoHandle, KoOPCNoHandle);
+}
+
+int32_t TKoOPCProviderTransaction::AckItem(TKoOPCProviderItem* Item, bool ForceNewEntry) {
+    int32_t Index = ForceNewEntry || !Item ? -1 : IndexOfClientHandle(Item->ClientHandle());
+    if (Index < 0) Index = Add(Item);
+    if (!Item) {
+        SetErrors(Index, OPC_E_INVALIDHANDLE);
+    } else if (Item->AccessRights() == arWriteOnly) {
+        SetErrors(Index, OPC_E_BADRIGHTS);
+    } else {
+        OPCITEMSTATE State{};
+        TKoOleVariant Value;
+        const HRESULT Result = Item->GetItemState(State, DataSource);
+        *Value.Receive() = State.vDataValue;
+        SetErrors(Index, Result);
+        SetValues(Index, std::move(Value));
+        SetQualities(Index, State.wQuality);
+        SetTimestamps(Index, State.ftTimeStamp);
+    }
+    return Index;
+}
+
+void TKoOPCProviderTransaction::RemoveItem(TKoOPCProviderItem* Item) {
+    if (!Item) return;
+    const int32_t Index = IndexOfClientHandle(Item->ClientHandle());
+    if (Index < 0) return;
+    const int32_t Last = Count() - 1;
+    if (Index != Last) {
+        SetValues(Index, ValueRef(Last));
+        SetQualities(Index, Qualities(Last));
+        SetTimestamps(Index, Timestamps(Last));
+        SetClientHandles(Index, ClientHandles(Last));
+        SetServerHandles(Index, ServerHandles(Last));
+        SetErrors(Index, Errors(Last));
+    }
+    SetValues(Last, TKoOleVariant());
+    SetCount(Last);
+}
+
+int32_t TKoOPCProviderWriteTransaction::Add(TKoOPCProviderItem* Item, TKoOleVariant&& Value) {
+    const int32_t Index = Add(Item);
+    SetValues(Index, std::move(Value));
+    return Index;
+}

@@ -1,0 +1,59 @@
+#pragma once
+// The server's transactions: entries read from or written to the items of one group.
+//
+// A synchronous call that hands a transaction to the main thread waits for it with a bound
+// (TKoOPCMainThreadWait): whichever of the caller and the main thread gives the transaction up
+// last frees it, so a caller that stopped waiting never frees what the main thread still uses.
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+
+#include "KoOPCTransactions.h"
+#include "KoWindows.h"
+
+class TKoOPCProviderGroup;
+class TKoOPCProviderItem;
+
+// The hand-over of a synchronous transaction to the main thread.
+struct TKoOPCMainThreadWait {
+    enum : int { Pending, Running, Done, Abandoned };
+    std::atomic<int> State{Pending};
+    // Set when the main thread is done with the transaction.
+    TKoHandle Finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+class TKoOPCProviderTransaction : public TKoOPCDataChangeTransaction {
+public:
+    // AGroup must be given.
+    TKoOPCProviderTransaction(TKoOPCProviderGroup* AGroup, TKoOPCTransactionKind AKind, DWORD AID);
+
+    TKoOPCProviderGroup* Group() const noexcept { return FGroup; }
+    // The source entries read their items from: 0 (the cached state as it is), OPC_DS_CACHE or
+    // OPC_DS_DEVICE.
+    DWORD DataSource = 0;
+    // Set while a synchronous caller waits for the main thread to finish the transaction.
+    std::unique_ptr<TKoOPCMainThreadWait> Wait;
+
+    // An entry with the item's handles (KoOPCNoHandle for both without an item).
+    int32_t Add(TKoOPCProviderItem* Item);
+    // Adds an entry for the item (ForceNewEntry), or refreshes the one with its client handle,
+    // and reads the item's state into it: OPC_E_INVALIDHANDLE without an item, OPC_E_BADRIGHTS
+    // for a write-only item, else the item's own result. Returns the entry's index.
+    int32_t AckItem(TKoOPCProviderItem* Item, bool ForceNewEntry);
+    // Drops the item's entry; the last entry takes its place.
+    void RemoveItem(TKoOPCProviderItem* Item);
+
+private:
+    TKoOPCProviderGroup* FGroup;
+};
+
+class TKoOPCProviderWriteTransaction : public TKoOPCProviderTransaction {
+public:
+    TKoOPCProviderWriteTransaction(TKoOPCProviderGroup* AGroup, DWORD AID)
+        : TKoOPCProviderTransaction(AGroup, tkWrite, AID) {}
+    using TKoOPCProviderTransaction::Add;
+    // An entry for the item with the value to write (error 0).
+    int32_t Add(TKoOPCProviderItem* Item, TKoOleVariant&& Value);
+};

@@ -1,0 +1,365 @@
+// Items and synchronous IO of a group inside the server process: what a client cannot see from
+// outside (which thread writes, the hand-over to the main thread, items freed there, enumerators
+// and readers meeting a group or variables going away).
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "KoApplication.h"
+#include "KoMessagePump.h"
+#include "KoOPCItems.h"
+#include "KoServerObjectTesting.h"
+#include "KoUtils.h"
+#include "KoVarAccess.h"
+#include "RandomVars.h"
+#include "ReadOnlyVars.h"
+#include "StaticVars.h"
+
+using namespace std::chrono_literals;
+using kotest::ServerObjectTest;
+
+namespace {
+
+struct TaskFree {
+    void operator()(void* P) const noexcept { CoTaskMemFree(P); }
+};
+template <class T> using TaskPtr = std::unique_ptr<T, TaskFree>;
+
+// Runs Work on a thread of the multi-threaded apartment; the main thread pumps meanwhile and is
+// woken when the work is done.
+class TWorker {
+public:
+    explicit TWorker(std::function<void()> AWork)
+        : FWork(std::move(AWork)), FMainThread(GetCurrentThreadId()) {
+        FThread.Reset(CreateThread(
+            nullptr, 0,
+            [](void* P) -> DWORD {
+                auto* Self = static_cast<TWorker*>(P);
+                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+                Self->FWork();
+                CoUninitialize();
+                Self->FDone = true;
+                PostThreadMessageW(Self->FMainThread, WM_NULL, 0, 0);
+                return 0;
+            },
+            this, 0, nullptr));
+    }
+    ~TWorker() { WaitForSingleObject(FThread.Get(), 30000); }
+    TWorker(const TWorker&) = delete;
+    TWorker& operator=(const TWorker&) = delete;
+    bool Done() const { return FDone; }
+
+private:
+    std::function<void()> FWork;
+    DWORD FMainThread;
+    std::atomic<bool> FDone{false};
+    TKoHandle FThread;
+};
+
+// What one synchronous read returned, with the values owned.
+struct TRead {
+    HRESULT Result = E_UNEXPECTED;
+    std::vector<HRESULT> Errors;
+    std::vector<OPCHANDLE> Clients;
+    std::vector<WORD> Qualities;
+    std::vector<TKoOleVariant> Values;
+};
+
+class ItemsTest : public ServerObjectTest {
+protected:
+    void SetUp() override {
+        Static = KoCreate<TStatic>(&Application());
+        Random = KoCreate<TRandom>(&Application());
+        ReadOnly = KoCreate<TReadOnly>(&Application());
+        for (TSimulationData* M :
+             {static_cast<TSimulationData*>(Static), static_cast<TSimulationData*>(Random),
+              static_cast<TSimulationData*>(ReadOnly)})
+            M->Timer1->SetEnabled(false);
+        ServerObjectTest::SetUp();
+        Server = Connect();
+        Added = Add(Server.Get(), L"G");
+        ASSERT_EQ(Added.Result, S_OK);
+        ASSERT_EQ(Added.Group.As(&Items), S_OK);
+        ASSERT_EQ(Added.Group.As(&Sync), S_OK);
+    }
+    void TearDown() override {
+        Sync.Reset();
+        Items.Reset();
+        Added.Group.Reset();
+        Server.Reset();
+        // Removed items are freed by the main thread's pending messages.
+        kotest::PumpFor(50ms);
+        ServerObjectTest::TearDown();
+        Application().DestroyComponents();
+    }
+
+    // Adds the items (client handle = position + 1) and returns their server handles; an item
+    // that fails gets 0.
+    std::vector<OPCHANDLE> AddItems(const std::vector<std::wstring>& IDs, VARTYPE Requested = VT_EMPTY,
+                                    HRESULT* Result = nullptr) {
+        std::vector<OPCITEMDEF> Defs(IDs.size());
+        for (size_t I = 0; I < IDs.size(); ++I) {
+            Defs[I].szItemID = const_cast<LPWSTR>(IDs[I].c_str());
+            Defs[I].bActive = TRUE;
+            Defs[I].hClient = static_cast<OPCHANDLE>(I + 1);
+            Defs[I].vtRequestedDataType = Requested;
+        }
+        OPCITEMRESULT* RawResults = nullptr;
+        HRESULT* RawErrors = nullptr;
+        const HRESULT R =
+            Items->AddItems(static_cast<DWORD>(Defs.size()), Defs.data(), &RawResults, &RawErrors);
+        if (Result) *Result = R;
+        TaskPtr<OPCITEMRESULT> Results(RawResults);
+        TaskPtr<HRESULT> Errors(RawErrors);
+        std::vector<OPCHANDLE> Handles(IDs.size(), 0);
+        if (Results)
+            for (size_t I = 0; I < IDs.size(); ++I) Handles[I] = Results.get()[I].hServer;
+        return Handles;
+    }
+
+    TRead Read(OPCDATASOURCE Source, std::vector<OPCHANDLE> Handles) {
+        TRead Out;
+        OPCITEMSTATE* States = nullptr;
+        HRESULT* Errors = nullptr;
+        Out.Result = Sync->Read(Source, static_cast<DWORD>(Handles.size()), Handles.data(), &States, &Errors);
+        TaskPtr<OPCITEMSTATE> OwnedStates(States);
+        TaskPtr<HRESULT> OwnedErrors(Errors);
+        if (!States || !Errors) return Out;
+        for (size_t I = 0; I < Handles.size(); ++I) {
+            Out.Errors.push_back(Errors[I]);
+            Out.Clients.push_back(States[I].hClient);
+            Out.Qualities.push_back(States[I].wQuality);
+            TKoOleVariant Value;
+            *Value.Receive() = States[I].vDataValue;
+            Out.Values.push_back(std::move(Value));
+        }
+        return Out;
+    }
+
+    HRESULT Write(std::vector<OPCHANDLE> Handles, std::vector<TKoOleVariant> Values,
+                  std::vector<HRESULT>& Errors) {
+        std::vector<VARIANT> Raw;
+        for (const TKoOleVariant& V : Values) Raw.push_back(V.Get());
+        HRESULT* RawErrors = nullptr;
+        const HRESULT Result =
+            Sync->Write(static_cast<DWORD>(Handles.size()), Handles.data(), Raw.data(), &RawErrors);
+        TaskPtr<HRESULT> Owned(RawErrors);
+        Errors.clear();
+        if (RawErrors) Errors.assign(RawErrors, RawErrors + Handles.size());
+        return Result;
+    }
+
+    TStatic* Static = nullptr;
+    TRandom* Random = nullptr;
+    TReadOnly* ReadOnly = nullptr;
+    ComPtr<IOPCServer> Server;
+    TAdded Added;
+    ComPtr<IOPCItemMgt> Items;
+    ComPtr<IOPCSyncIO> Sync;
+};
+
+double AsDouble(const TKoOleVariant& V) {
+    return V.Type() == VT_R8 ? V.Get().dblVal : -99999.0;
+}
+
+// Canonical types, access rights and engineering units of the kinds of variables a module holds.
+TEST_F(ItemsTest, ItemsDescribeTheirVariables) {
+    struct Case {
+        const wchar_t* ItemID;
+        VARTYPE Canonical;
+        DWORD Rights;
+        DWORD EUType;
+    };
+    const Case Cases[] = {
+        {L"Static.KoFloat1", VT_R8, OPC_READABLE | OPC_WRITEABLE, OPC_ANALOG},
+        // Integers are analog only with range checking (the static module has none).
+        {L"Static.KoInteger1", VT_I4, OPC_READABLE | OPC_WRITEABLE, OPC_NOENUM},
+        {L"Random.KoInteger1", VT_I4, OPC_READABLE | OPC_WRITEABLE, OPC_ANALOG},
+        {L"Static.KoState1", VT_I4, OPC_READABLE | OPC_WRITEABLE, OPC_ENUMERATED},
+        {L"Static.KoBool1", VT_BOOL, OPC_READABLE | OPC_WRITEABLE, OPC_NOENUM},
+        {L"Static.KoString1", VT_BSTR, OPC_READABLE | OPC_WRITEABLE, OPC_NOENUM},
+        {L"Static.KoFloatArray1", VT_ARRAY | VT_R8, OPC_READABLE | OPC_WRITEABLE, OPC_ANALOG},
+        {L"Static.KoByteArray1", VT_ARRAY | VT_UI1, OPC_READABLE | OPC_WRITEABLE, OPC_NOENUM},
+        // Date-times are float variables.
+        {L"Static.KoDateTime1", VT_DATE, OPC_READABLE | OPC_WRITEABLE, OPC_ANALOG},
+        {L"ReadOnly.KoFloat1", VT_R8, OPC_READABLE, OPC_ANALOG},
+        {L"Static.KoFloat1.vpAlarmHigh", VT_R8, OPC_READABLE | OPC_WRITEABLE, OPC_ANALOG},
+        {L"Static.KoFloat1.vpEngUnit", VT_BSTR, OPC_READABLE, OPC_ANALOG},
+    };
+    for (const Case& C : Cases) {
+        SCOPED_TRACE(testing::Message() << KoUtf8(C.ItemID));
+        OPCITEMDEF Def{};
+        Def.szItemID = const_cast<LPWSTR>(C.ItemID);
+        Def.bActive = TRUE;
+        OPCITEMRESULT* Results = nullptr;
+        HRESULT* Errors = nullptr;
+        ASSERT_EQ(Items->AddItems(1, &Def, &Results, &Errors), S_OK);
+        TaskPtr<OPCITEMRESULT> OwnedResults(Results);
+        TaskPtr<HRESULT> OwnedErrors(Errors);
+        EXPECT_EQ(Results[0].vtCanonicalDataType, C.Canonical);
+        EXPECT_EQ(Results[0].dwAccessRights, C.Rights);
+        TKoOPCProviderItem* Item = GroupOf(Added.Group).FindItem(Results[0].hServer);
+        ASSERT_NE(Item, nullptr);
+        EXPECT_EQ(Item->EUType(), C.EUType);
+    }
+    // The ranges of an analog item and the state names of an enumerated one.
+    TKoOPCProviderItem* Float = GroupOf(Added.Group).FindItem(AddItems({L"Static.KoFloat1"})[0]);
+    TKoOleVariant Range = Float->EUInfo();
+    ASSERT_EQ(Range.Type(), VT_ARRAY | VT_VARIANT);
+    LONG Index = 1;
+    EXPECT_EQ(AsDouble(KoSafeArrayGetVariant(KoVariantArray(Range), &Index)), Static->KoFloat1->RangeMax());
+    TKoOPCProviderItem* State = GroupOf(Added.Group).FindItem(AddItems({L"Static.KoState1"})[0]);
+    TKoOleVariant Names = State->EUInfo();
+    ASSERT_EQ(Names.Type(), VT_ARRAY | VT_BSTR);
+    Index = 0;
+    EXPECT_EQ(KoSafeArrayGetVariant(KoVariantArray(Names), &Index).Type(), VT_BSTR);
+}
+
+// The cached state follows the variable while the item is active, and only then.
+TEST_F(ItemsTest, CacheFollowsTheVariableWhileActive) {
+    const std::vector<OPCHANDLE> H = AddItems({L"Static.KoFloat1"});
+    Static->KoFloat1->SetValue(12.5);
+    EXPECT_EQ(AsDouble(Read(OPC_DS_CACHE, H).Values[0]), 12.5);
+
+    HRESULT* Errors = nullptr;
+    OPCHANDLE Handle = H[0];
+    ASSERT_EQ(Items->SetActiveState(1, &Handle, FALSE, &Errors), S_OK);
+    CoTaskMemFree(Errors);
+    Static->KoFloat1->SetValue(13.5);
+    TRead Inactive = Read(OPC_DS_CACHE, H);
+    EXPECT_EQ(Inactive.Qualities[0], OPC_QUALITY_OUT_OF_SERVICE);
+    EXPECT_EQ(Inactive.Values[0].Type(), VT_NULL);
+    // The device is read all the same.
+    EXPECT_EQ(AsDouble(Read(OPC_DS_DEVICE, H).Values[0]), 13.5);
+}
+
+// A write from a worker thread is performed on the main thread while the worker waits; the
+// result reaches the worker.
+TEST_F(ItemsTest, WritesArePerformedOnTheMainThread) {
+    const std::vector<OPCHANDLE> H = AddItems({L"Static.KoFloat1", L"ReadOnly.KoFloat1"});
+    std::atomic<DWORD> WrittenOn{0};
+    Static->KoFloat1->OnChange = [&](TKoVar*, TKoVarPropTypes) { WrittenOn = GetCurrentThreadId(); };
+    HRESULT Result = E_UNEXPECTED;
+    std::vector<HRESULT> Errors;
+    {
+        TWorker Worker([&] { Result = Write(H, {TKoOleVariant(5.0), TKoOleVariant(5.0)}, Errors); });
+        ASSERT_TRUE(kotest::PumpUntil([&] { return Worker.Done(); }, 10s));
+    }
+    EXPECT_EQ(Result, S_FALSE);
+    EXPECT_EQ(Errors, (std::vector<HRESULT>{S_OK, OPC_E_BADRIGHTS}));
+    EXPECT_EQ(Static->KoFloat1->Value(), 5.0);
+    EXPECT_EQ(WrittenOn.load(), GetCurrentThreadId());
+    Static->KoFloat1->OnChange = nullptr;
+}
+
+// A writer that stops waiting for a busy main thread gets a failure and no results; the write is
+// then not performed, and the main thread frees what was handed to it.
+TEST_F(ItemsTest, AWriteTheMainThreadDoesNotTakeInTimeFailsAndIsDropped) {
+    const std::vector<OPCHANDLE> H = AddItems({L"Static.KoFloat1"});
+    Static->KoFloat1->SetValue(1.0);
+    Provider->SetSyncWriteBound(100);
+    HRESULT Result = E_UNEXPECTED;
+    std::vector<HRESULT> Errors{S_OK};
+    {
+        // The main thread does not pump while the worker waits.
+        TWorker Worker([&] { Result = Write(H, {TKoOleVariant(7.0)}, Errors); });
+    }
+    EXPECT_EQ(Result, E_FAIL);
+    EXPECT_TRUE(Errors.empty()) << "no error array after a failed call";
+    kotest::PumpFor(100ms);
+    EXPECT_EQ(Static->KoFloat1->Value(), 1.0) << "an abandoned write must not be performed later";
+}
+
+// Device reads on worker threads wait while the main thread changes variables, so they never
+// copy a string or array value while it is being replaced; cache reads do not wait.
+TEST_F(ItemsTest, DeviceReadsWaitForTheMainThreadsChanges) {
+    const std::vector<OPCHANDLE> H = AddItems({L"Static.KoString1"});
+    Static->KoString1->SetValue(L"before");
+    TRead Device, Cache;
+    std::unique_lock Hold(KoVarAccessLock());
+    TWorker DeviceReader([&] { Device = Read(OPC_DS_DEVICE, H); });
+    TWorker CacheReader([&] { Cache = Read(OPC_DS_CACHE, H); });
+    EXPECT_TRUE(kotest::PumpUntil([&] { return CacheReader.Done(); }, 10s));
+    EXPECT_FALSE(kotest::PumpUntil([&] { return DeviceReader.Done(); }, 300ms))
+        << "a device read went ahead while the main thread was changing variables";
+    Static->KoString1->SetValue(L"after");
+    Hold.unlock();
+    EXPECT_TRUE(kotest::PumpUntil([&] { return DeviceReader.Done(); }, 10s));
+    ASSERT_EQ(Cache.Result, S_OK);
+    EXPECT_EQ(std::wstring(Cache.Values[0].Get().bstrVal), L"before");
+    ASSERT_EQ(Device.Result, S_OK);
+    EXPECT_EQ(std::wstring(Device.Values[0].Get().bstrVal), L"after");
+}
+
+// More types than the group keeps for one call: refused whole, nothing changed.
+TEST_F(ItemsTest, SetDatatypesRefusesMoreThanOneCallHolds) {
+    const std::vector<OPCHANDLE> H = AddItems({L"Static.KoFloat1"});
+    std::vector<OPCHANDLE> Handles(65537, H[0]);
+    std::vector<VARTYPE> Types(65537, VT_BSTR);
+    HRESULT* Errors = reinterpret_cast<HRESULT*>(1);
+    EXPECT_EQ(Items->SetDatatypes(65537, Handles.data(), Types.data(), &Errors), E_INVALIDARG);
+    EXPECT_EQ(Errors, nullptr);
+    EXPECT_EQ(Read(OPC_DS_CACHE, H).Values[0].Type(), VT_R8);
+    // The largest call the group holds goes through.
+    Handles.pop_back();
+    Types.pop_back();
+    ASSERT_EQ(Items->SetDatatypes(65536, Handles.data(), Types.data(), &Errors), S_OK);
+    CoTaskMemFree(Errors);
+    EXPECT_EQ(Read(OPC_DS_CACHE, H).Values[0].Type(), VT_BSTR);
+}
+
+// An enumerator does not keep its group alive; once the group is gone its calls fail cleanly.
+TEST_F(ItemsTest, AnEnumeratorOutlivingItsGroupFails) {
+    AddItems({L"Static.KoFloat1", L"Static.KoBool1"});
+    IUnknown* Unknown = nullptr;
+    ASSERT_EQ(Items->CreateEnumerator(IID_IEnumOPCItemAttributes, &Unknown), S_OK);
+    ComPtr<IEnumOPCItemAttributes> Enum;
+    ASSERT_EQ(KoAdopt(Unknown).As(&Enum), S_OK);
+    OPCITEMATTRIBUTES* Attributes = nullptr;
+    ULONG Fetched = 0;
+    ASSERT_EQ(Enum->Next(1, &Attributes, &Fetched), S_OK);
+    TKoOPCAlloc::FreeItemAttributesArray(Attributes, Fetched);
+
+    Sync.Reset();
+    Items.Reset();
+    Added.Group.Reset();
+    ASSERT_EQ(Server->RemoveGroup(Added.ServerHandle, TRUE), S_OK);
+    EXPECT_EQ(Enum->Next(1, &Attributes, &Fetched), E_FAIL);
+    EXPECT_EQ(Attributes, nullptr);
+    EXPECT_EQ(Fetched, 0u);
+    EXPECT_EQ(Enum->Skip(1), E_FAIL);
+    EXPECT_EQ(Enum->Reset(), S_OK);
+    ComPtr<IEnumOPCItemAttributes> Clone;
+    ASSERT_EQ(Enum->Clone(&Clone), S_OK);
+    EXPECT_EQ(Clone->Next(1, &Attributes, &Fetched), E_FAIL);
+}
+
+// A copy of a group is inactive and holds the same items under new server handles.
+TEST_F(ItemsTest, CloneGroupCopiesTheItems) {
+    const std::vector<OPCHANDLE> H = AddItems({L"Static.KoFloat1", L"Static.KoBool1", L"Random.KoInteger1"});
+    IUnknown* Unknown = nullptr;
+    ASSERT_EQ(Added.Group->CloneGroup(L"Copy", IID_IOPCItemMgt, &Unknown), S_OK);
+    ComPtr<IOPCItemMgt> Copy = KoAdopt(static_cast<IOPCItemMgt*>(Unknown));
+    ComPtr<IOPCGroupStateMgt> CopyState;
+    ASSERT_EQ(Copy.As(&CopyState), S_OK);
+    EXPECT_FALSE(GroupOf(CopyState).Active());
+    std::vector<std::pair<std::wstring, OPCHANDLE>> Got;
+    GroupOf(CopyState).ForItems([&](const std::vector<TKoOPCProviderItem*>& List) {
+        for (TKoOPCProviderItem* Item : List) {
+            Got.emplace_back(Item->ItemID(), Item->ClientHandle());
+            EXPECT_EQ(std::count(H.begin(), H.end(), Item->ServerHandle()), 0) << "a new server handle";
+        }
+    });
+    EXPECT_EQ(Got, (std::vector<std::pair<std::wstring, OPCHANDLE>>{
+                       {L"Static.KoFloat1", 1}, {L"Static.KoBool1", 2}, {L"Random.KoInteger1", 3}}));
+}
+
+} // namespace
