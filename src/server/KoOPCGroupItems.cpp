@@ -26,7 +26,9 @@ template <class T> std::wstring NumberList(const T* Values, DWORD Count, bool He
         const auto Value = static_cast<uint32_t>(Values[I]);
         const auto End = Hex ? std::to_chars(Buffer, Buffer + sizeof Buffer, Value, 16)
                              : std::to_chars(Buffer, Buffer + sizeof Buffer, Value);
-        Text.append(Buffer, End.ptr);
+        // Upper-case digits, as the formatted lines write codes.
+        for (char* C = Buffer; C != End.ptr; ++C)
+            Text += Hex && *C >= 'a' ? static_cast<char>(*C - 'a' + 'A') : *C;
     }
     return std::wstring(Text.begin(), Text.end());
 }

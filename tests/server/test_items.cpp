@@ -363,3 +363,34 @@ TEST_F(ItemsTest, CloneGroupCopiesTheItems) {
 }
 
 } // namespace
+
+namespace {
+
+// Each call leaves its line in the activity log: the request with its handles and results, and
+// the outcome.
+TEST_F(ItemsTest, CallsAreLogged) {
+    HRESULT Added = E_UNEXPECTED;
+    const OPCHANDLE H = AddItems({L"Static.KoFloat1", L"Static.Nothing"}, VT_EMPTY, &Added)[0];
+    ASSERT_EQ(Added, S_FALSE);
+    Read(OPC_DS_CACHE, {H, 4000000});
+    OPCHANDLE Removed[] = {H, H};
+    HRESULT* Errors = nullptr;
+    ASSERT_EQ(Items->RemoveItems(2, Removed, &Errors), S_FALSE);
+    CoTaskMemFree(Errors);
+    const std::wstring Handle = std::to_wstring(H);
+    const std::vector<std::wstring> Expected = {
+        L"Client 0: G: IOPCItemMgt.AddItems(\"Static.KoFloat1 (ClientHandle=1 ServerHandle=" + Handle +
+            L")\",\"Static.Nothing (ClientHandle=2 ServerHandle=0)\"): Result=$1",
+        L"Client 0: G: IOPCSyncIO.Read (Handles:[" + Handle + L",4000000], Errors:[$0,$C0040001]) Result=$1",
+        L"Client 0: G: IOPCSyncIO.Read: Result=$1",
+        L"Client 0: G: IOPCItemMgt.RemoveItems (Handles:[" + Handle + L"," + Handle +
+            L"], Errors:[$0,$C0040001]) Result=$1",
+        L"Client 0: G: IOPCItemMgt.RemoveItems(2 Items [" + Handle + L"," + Handle + L"]): Result=$1",
+    };
+    ASSERT_TRUE(kotest::PumpUntil([&] { return Lines.size() >= Expected.size() + 1; }, 5s));
+    // The first line is the group's creation.
+    EXPECT_EQ(std::vector<std::wstring>(Lines.end() - static_cast<long>(Expected.size()), Lines.end()),
+              Expected);
+}
+
+} // namespace
