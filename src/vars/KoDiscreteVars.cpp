@@ -646,6 +646,11 @@ void TKoBitSet::ToggleBit(int BitNr) {
     SetBitValues(BitNr, IsBad() ? true : !GetBitValues(BitNr));
 }
 
+TKoOleVariant TKoBitSet::GetPropValueGood(TKoVarPropType Prop) const {
+    return Prop == vpValue ? KoVariantOf(static_cast<uint32_t>(FValue))
+                           : TKoCustomState::GetPropValueGood(Prop);
+}
+
 TKoVarDataType TKoBitSet::GetPropDataType(TKoVarPropType Prop) const {
     return Prop == vpValue ? vdtLongWord : TKoCustomState::GetPropDataType(Prop);
 }

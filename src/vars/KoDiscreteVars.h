@@ -308,6 +308,9 @@ public:
     std::wstring GetVarPropValueAsString(TKoVarPropType Prop, const VARIANT& V) override;
 
 protected:
+    // The value as the 32-bit unsigned word it is (not as a signed integer), so that every
+    // conversion sees 0xFFFFFFFF as 4294967295.
+    TKoOleVariant GetPropValueGood(TKoVarPropType Prop) const override;
     bool InRange(TKoVarPropType Prop, const VARIANT& AValue) override;
     void SetPropValueGood(TKoVarPropType Prop, const VARIANT& Value) override;
     void SetPropAsStringGood(TKoVarPropType Prop, const std::wstring& V) override;

@@ -292,6 +292,19 @@ TEST_F(TBitSetFixture, TextOfNamedBits) {
     EXPECT_EQ(Bits->GetVarPropValueAsLongWord(vpValue, TKoOleVariant(L"State2,4,Nope")), 4u | 4u);
 }
 
+// The word is unsigned in every type it is read in: the high bit never makes it negative.
+TEST_F(TBitSetFixture, HighBitsStayUnsignedInEveryType) {
+    Bits->SetValue(0xFFFFFFFFu);
+    EXPECT_EQ(Bits->GetPropValue(vpValue).Type(), VT_UI4);
+    EXPECT_EQ(Bits->GetPropAsFloat(vpValue), 4294967295.0);
+    const TKoOleVariant AsDouble = Bits->GetPropAsDataType(vpValue, vdtDouble);
+    ASSERT_EQ(AsDouble.Type(), VT_R8);
+    EXPECT_EQ(AsDouble.Get().dblVal, 4294967295.0);
+    const TKoOleVariant AsInt64 = Bits->GetPropAsDataType(vpValue, vdtInt64);
+    ASSERT_EQ(AsInt64.Type(), VT_I8);
+    EXPECT_EQ(AsInt64.Get().llVal, 4294967295LL);
+}
+
 TEST_F(TBitSetFixture, ItemNamedLikeTheBitPrefixWins) {
     Bits->States().Items(5)->SetName(L"Bit4");
     Bits->SetValueAsString(L"Bit4");
