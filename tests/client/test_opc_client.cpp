@@ -7,16 +7,10 @@
 // so releasing the test's last server object must end it, which the fixture waits for.
 
 #include <windows.h>
-#include <objbase.h>
-#include <ocidl.h>
-#include <olectl.h>
-#include <winternl.h>
-#include <wrl/client.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cwctype>
 #include <memory>
@@ -25,144 +19,12 @@
 #include <utility>
 #include <vector>
 
-#include "KoComObjects.h"
-#include "KoOPCCommon.h"
-#include "KoOPCDA.h"
+#include "KoOpcClientTesting.h"
 #include "KoProcessTesting.h"
-#include "KoWindows.h"
 
 namespace {
 
-constexpr wchar_t kProgID[] = L"Korvel.OPC.Simulation";
-constexpr wchar_t kServerExe[] = L"KoOPCServer.exe";
-constexpr wchar_t kVendorInfo[] = L"Simulation OPC Server by Korvel OPC Ltd";
-// The class of the server's main-thread message windows (the provider's sink among them).
-constexpr wchar_t kMessageWindowClass[] = L"TKoMessageWindow";
-
-constexpr DWORD kProgramBoundMs = 60000;
-constexpr DWORD kServerEndBoundMs = 15000;
-constexpr DWORD kShutdownBoundMs = 30000;
-constexpr DWORD kStressBoundMs = 180000;
-
-std::string Utf8(const std::wstring& Text) {
-    if (Text.empty()) return {};
-    const int N = WideCharToMultiByte(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string Out(static_cast<size_t>(N), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), Out.data(), N, nullptr,
-                        nullptr);
-    return Out;
-}
-
-std::string Hex(HRESULT Code) {
-    char Buffer[16];
-    std::snprintf(Buffer, sizeof Buffer, "0x%08lX", static_cast<unsigned long>(Code));
-    return Buffer;
-}
-
-// ---- owners of what the server hands out ----
-
-struct TaskMemFreer {
-    void operator()(void* P) const noexcept { CoTaskMemFree(P); }
-};
-using TaskString = std::unique_ptr<wchar_t, TaskMemFreer>;
-
-std::wstring Text(const TaskString& S) {
-    return S ? std::wstring(S.get()) : std::wstring(L"<null>");
-}
-
-struct ServerStatusFreer {
-    void operator()(OPCSERVERSTATUS* S) const noexcept {
-        CoTaskMemFree(S->szVendorInfo);
-        CoTaskMemFree(S);
-    }
-};
-using ServerStatus = std::unique_ptr<OPCSERVERSTATUS, ServerStatusFreer>;
-
-ULONGLONG Ticks(const FILETIME& Time) {
-    return (static_cast<ULONGLONG>(Time.dwHighDateTime) << 32) | Time.dwLowDateTime;
-}
-
-// ---- the server process ----
-
-// The KoOPCServer process that COM started for the test.
-class ServerProcess {
-public:
-    // Takes the server process that is running now but was not in Before.
-    bool AttachNew(const std::vector<DWORD>& Before) {
-        for (DWORD Id : kotest::ProcessesOf(kServerExe)) {
-            if (std::find(Before.begin(), Before.end(), Id) != Before.end()) continue;
-            FHandle.Reset(OpenProcess(
-                SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE, FALSE, Id));
-            if (!FHandle) return false;
-            FId = Id;
-            return true;
-        }
-        return false;
-    }
-    bool Attached() const { return static_cast<bool>(FHandle); }
-    DWORD Id() const { return FId; }
-
-    // Whether the process ended within BoundMs; its exit code then in ExitCode.
-    bool WaitForEnd(DWORD BoundMs, DWORD& ExitCode) const {
-        if (WaitForSingleObject(FHandle.Get(), BoundMs) != WAIT_OBJECT_0) return false;
-        return GetExitCodeProcess(FHandle.Get(), &ExitCode) != 0;
-    }
-    // Tells the program's main thread to quit, as closing the program does; false when no
-    // main-thread window of the process can be found.
-    bool Quit() const {
-        const std::vector<HWND> Windows = MessageWindows();
-        return !Windows.empty() &&
-               PostThreadMessageW(GetWindowThreadProcessId(Windows[0], nullptr), WM_QUIT, 0, 0);
-    }
-    // Ends a server that failed to end by itself, so that the next test starts clean: gracefully
-    // when it can, since a killed server's class registration would stay behind with COM.
-    void End() const {
-        DWORD ExitCode = 0;
-        if (Quit() && WaitForEnd(kServerEndBoundMs, ExitCode)) return;
-        Terminate();
-    }
-    void Terminate() const {
-        TerminateProcess(FHandle.Get(), 98);
-        WaitForSingleObject(FHandle.Get(), 10000);
-    }
-
-    // The command line COM started the program with, read from the process's own parameters.
-    std::wstring CommandLine() const {
-        PROCESS_BASIC_INFORMATION Basic{};
-        ULONG Length = 0;
-        if (NtQueryInformationProcess(FHandle.Get(), ProcessBasicInformation, &Basic, sizeof Basic,
-                                      &Length) != 0)
-            return L"<no process information>";
-        PEB Peb{};
-        RTL_USER_PROCESS_PARAMETERS Parameters{};
-        if (!ReadProcessMemory(FHandle.Get(), Basic.PebBaseAddress, &Peb, sizeof Peb, nullptr) ||
-            !ReadProcessMemory(FHandle.Get(), Peb.ProcessParameters, &Parameters, sizeof Parameters, nullptr))
-            return L"<unreadable>";
-        std::wstring Result(Parameters.CommandLine.Length / sizeof(wchar_t), L'\0');
-        if (!ReadProcessMemory(FHandle.Get(), Parameters.CommandLine.Buffer, Result.data(),
-                               Parameters.CommandLine.Length, nullptr))
-            return L"<unreadable>";
-        return Result;
-    }
-
-    // The process's message-only windows of the main-thread facilities; all belong to its main
-    // thread.
-    std::vector<HWND> MessageWindows() const {
-        std::vector<HWND> Windows;
-        for (HWND Window = nullptr;
-             (Window = FindWindowExW(HWND_MESSAGE, Window, kMessageWindowClass, nullptr));) {
-            DWORD Owner = 0;
-            GetWindowThreadProcessId(Window, &Owner);
-            if (Owner == FId) Windows.push_back(Window);
-        }
-        return Windows;
-    }
-
-private:
-    TKoHandle FHandle;
-    DWORD FId = 0;
-};
+using namespace kotest;
 
 // ---- the client's shutdown sink ----
 
@@ -226,135 +88,6 @@ ComPtr<IConnectionPoint> ShutdownPoint(IOPCServer* Server) {
         Container->FindConnectionPoint(IID_IOPCShutdown, &Point);
     return Point;
 }
-
-// ---- calls the tests repeat ----
-
-struct AddedGroup {
-    HRESULT Result = E_UNEXPECTED;
-    OPCHANDLE ServerHandle = 0;
-    DWORD RevisedRate = 0;
-    bool UnknownCleared = false; // ppUnk empty after a failed call
-    ComPtr<IOPCGroupStateMgt> Group;
-};
-
-// AddGroup asking for the group's state interface. An empty name asks for a default one (the
-// name is a reference pointer of the interface: a client cannot pass none).
-AddedGroup AddGroup(IOPCServer* Server, const wchar_t* Name, DWORD Rate = 1000) {
-    AddedGroup Added;
-    IUnknown* Unknown = nullptr;
-    Added.Result = Server->AddGroup(Name, TRUE, Rate, 7, nullptr, nullptr, LOCALE_SYSTEM_DEFAULT,
-                                    &Added.ServerHandle, &Added.RevisedRate, IID_IOPCGroupStateMgt, &Unknown);
-    if (SUCCEEDED(Added.Result))
-        *Added.Group.GetAddressOf() = static_cast<IOPCGroupStateMgt*>(Unknown);
-    else
-        Added.UnknownCleared = Unknown == nullptr;
-    return Added;
-}
-
-// The group's name and server handle as GetState reports them.
-std::pair<std::wstring, OPCHANDLE> StateOf(IOPCGroupStateMgt* Group) {
-    DWORD Rate = 0;
-    BOOL Active = FALSE;
-    LONG Bias = 0;
-    FLOAT Deadband = 0;
-    DWORD LCID = 0;
-    OPCHANDLE ClientHandle = 0;
-    OPCHANDLE ServerHandle = 0;
-    LPWSTR Name = nullptr;
-    const HRESULT Result =
-        Group->GetState(&Rate, &Active, &Name, &Bias, &Deadband, &LCID, &ClientHandle, &ServerHandle);
-    TaskString Owned(Name);
-    if (Result != S_OK) return {L"<GetState " + std::to_wstring(Result) + L">", 0};
-    return {Text(Owned), ServerHandle};
-}
-
-ServerStatus StatusOf(IOPCServer* Server, HRESULT& Result) {
-    OPCSERVERSTATUS* Raw = nullptr;
-    Result = Server->GetStatus(&Raw);
-    return ServerStatus(Raw);
-}
-
-// The groups counted by the server process (all its clients), or -1 when GetStatus fails.
-long GroupCount(IOPCServer* Server) {
-    HRESULT Result = E_UNEXPECTED;
-    ServerStatus Status = StatusOf(Server, Result);
-    return Result == S_OK && Status ? static_cast<long>(Status->dwGroupCount) : -1;
-}
-
-// Every string of the enumerator, in order.
-std::vector<std::wstring> Drain(IEnumString* Strings) {
-    std::vector<std::wstring> All;
-    for (;;) {
-        LPOLESTR Batch[4] = {};
-        ULONG Fetched = 0;
-        const HRESULT Result = Strings->Next(4, Batch, &Fetched);
-        for (ULONG I = 0; I < Fetched; ++I) {
-            TaskString Owned(Batch[I]);
-            All.push_back(Text(Owned));
-        }
-        if (Result != S_OK || Fetched == 0) return All;
-    }
-}
-
-std::vector<ComPtr<IUnknown>> Drain(IEnumUnknown* Unknowns) {
-    std::vector<ComPtr<IUnknown>> All;
-    for (;;) {
-        IUnknown* Batch[4] = {};
-        ULONG Fetched = 0;
-        const HRESULT Result = Unknowns->Next(4, Batch, &Fetched);
-        for (ULONG I = 0; I < Fetched; ++I) All.push_back(KoAdopt(Batch[I]));
-        if (Result != S_OK || Fetched == 0) return All;
-    }
-}
-
-std::vector<std::wstring> EnumeratedNames(IOPCServer* Server, OPCENUMSCOPE Scope, HRESULT& Result) {
-    IUnknown* Unknown = nullptr;
-    Result = Server->CreateGroupEnumerator(Scope, IID_IEnumString, &Unknown);
-    ComPtr<IUnknown> Owned = KoAdopt(Unknown);
-    ComPtr<IEnumString> Strings;
-    if (!Owned || FAILED(Owned.As(&Strings))) return {L"<no enumerator>"};
-    return Drain(Strings.Get());
-}
-
-// ---- the fixture ----
-
-class OpcClient : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(kotest::ProcessesOf(kServerExe).empty()) << "a server process is running already";
-    }
-
-    void TearDown() override {
-        if (!Server.Attached()) return;
-        // The test released everything it held: the server COM started must end by itself.
-        DWORD ExitCode = 0;
-        if (!Server.WaitForEnd(kServerEndBoundMs, ExitCode)) {
-            ADD_FAILURE() << "the server did not end within " << kServerEndBoundMs
-                          << " ms of its last client";
-            Server.End();
-        } else {
-            EXPECT_EQ(ExitCode, 0u) << "the server ended abnormally";
-        }
-    }
-
-    // A new server object by ProgID; the first activation of a test starts the server process.
-    ComPtr<IOPCServer> Connect(HRESULT* Result = nullptr) {
-        const std::vector<DWORD> Before = kotest::ProcessesOf(kServerExe);
-        CLSID ClassID{};
-        HRESULT Code = CLSIDFromProgID(kProgID, &ClassID);
-        ComPtr<IOPCServer> Object;
-        if (SUCCEEDED(Code))
-            Code = CoCreateInstance(ClassID, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&Object));
-        if (Result)
-            *Result = Code;
-        else
-            EXPECT_EQ(Code, S_OK) << "activation of " << Utf8(kProgID) << " failed with " << Hex(Code);
-        if (!Server.Attached()) Server.AttachNew(Before);
-        return Object;
-    }
-
-    ServerProcess Server;
-};
 
 // COM starts the registered program with its embedding switch; the program serves every client of
 // the machine from one process and ends once the last server object is released.
@@ -851,34 +584,8 @@ TEST_F(OpcClient, ConcurrentClientsAddAndRemoveGroups) {
     EXPECT_EQ(GroupCount(Shared.Get()), 0);
 }
 
-// Registers the proxy/stub DLL and the server program in the test's Wine prefix for the whole run.
-class ServerRegistration : public testing::Environment {
-public:
-    void SetUp() override {
-        const std::wstring Directory = kotest::ExecutableDirectory();
-        ASSERT_EQ(kotest::RegisterProxyDll(Directory + L"" KO_OPC_PROXY_DLL), S_OK);
-        ASSERT_EQ(kotest::RunProgram(Directory + kServerExe, L"/RegServer", kProgramBoundMs), 0u);
-    }
-    void TearDown() override {
-        EXPECT_EQ(
-            kotest::RunProgram(kotest::ExecutableDirectory() + kServerExe, L"/UnregServer", kProgramBoundMs),
-            0u);
-    }
-};
-
 } // namespace
 
-// The client's multi-threaded apartment lasts the whole run (this main takes the place of the one
-// in gtest_main).
 int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    const HRESULT Com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(Com)) {
-        std::fprintf(stderr, "CoInitializeEx failed: 0x%08lX\n", static_cast<unsigned long>(Com));
-        return 2;
-    }
-    testing::AddGlobalTestEnvironment(new ServerRegistration);
-    const int Result = RUN_ALL_TESTS();
-    CoUninitialize();
-    return Result;
+    return kotest::RunClientTests(argc, argv);
 }

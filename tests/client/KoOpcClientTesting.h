@@ -1,0 +1,142 @@
+#pragma once
+// What the cross-process client tests share: the server program COM starts for them, the
+// fixture that connects to it and waits for it to end, the registration of the server and its
+// proxy/stub DLL in the test's Wine prefix, owners of what the server hands out, and the calls
+// the tests repeat.
+//
+// The test process is an OPC client in the multi-threaded apartment; RunClientTests is its main.
+
+#include <windows.h>
+
+#include <objbase.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <wrl/client.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "KoComObjects.h"
+#include "KoOPCCommon.h"
+#include "KoOPCDA.h"
+#include "KoWindows.h"
+
+namespace kotest {
+
+inline constexpr wchar_t kProgID[] = L"Korvel.OPC.Simulation";
+inline constexpr wchar_t kServerExe[] = L"KoOPCServer.exe";
+inline constexpr wchar_t kVendorInfo[] = L"Simulation OPC Server by Korvel OPC Ltd";
+// The class of the server's main-thread message windows (the provider's sink among them).
+inline constexpr wchar_t kMessageWindowClass[] = L"TKoMessageWindow";
+
+inline constexpr DWORD kProgramBoundMs = 60000;
+inline constexpr DWORD kServerEndBoundMs = 15000;
+inline constexpr DWORD kShutdownBoundMs = 30000;
+inline constexpr DWORD kStressBoundMs = 180000;
+
+std::string Utf8(const std::wstring& Text);
+std::string Hex(HRESULT Code);
+
+// ---- owners of what the server hands out ----
+
+struct TaskMemFreer {
+    void operator()(void* P) const noexcept { CoTaskMemFree(P); }
+};
+using TaskString = std::unique_ptr<wchar_t, TaskMemFreer>;
+
+std::wstring Text(const TaskString& S);
+
+struct ServerStatusFreer {
+    void operator()(OPCSERVERSTATUS* S) const noexcept {
+        CoTaskMemFree(S->szVendorInfo);
+        CoTaskMemFree(S);
+    }
+};
+using ServerStatus = std::unique_ptr<OPCSERVERSTATUS, ServerStatusFreer>;
+
+ULONGLONG Ticks(const FILETIME& Time);
+
+// ---- the server process ----
+
+// The KoOPCServer process that COM started for the test.
+class ServerProcess {
+public:
+    // Takes the server process that is running now but was not in Before.
+    bool AttachNew(const std::vector<DWORD>& Before);
+    bool Attached() const { return static_cast<bool>(FHandle); }
+    DWORD Id() const { return FId; }
+
+    // Whether the process ended within BoundMs; its exit code then in ExitCode.
+    bool WaitForEnd(DWORD BoundMs, DWORD& ExitCode) const;
+    // Tells the program's main thread to quit, as closing the program does; false when no
+    // main-thread window of the process can be found.
+    bool Quit() const;
+    // Ends a server that failed to end by itself, so that the next test starts clean: gracefully
+    // when it can, since a killed server's class registration would stay behind with COM.
+    void End() const;
+    void Terminate() const;
+
+    // The command line COM started the program with, read from the process's own parameters.
+    std::wstring CommandLine() const;
+
+    // The process's message-only windows of the main-thread facilities; all belong to its main
+    // thread.
+    std::vector<HWND> MessageWindows() const;
+
+private:
+    TKoHandle FHandle;
+    DWORD FId = 0;
+};
+
+// ---- calls the tests repeat ----
+
+struct AddedGroup {
+    HRESULT Result = E_UNEXPECTED;
+    OPCHANDLE ServerHandle = 0;
+    DWORD RevisedRate = 0;
+    bool UnknownCleared = false; // ppUnk empty after a failed call
+    ComPtr<IOPCGroupStateMgt> Group;
+};
+
+// AddGroup asking for the group's state interface. An empty name asks for a default one (the
+// name is a reference pointer of the interface: a client cannot pass none).
+AddedGroup AddGroup(IOPCServer* Server, const wchar_t* Name, DWORD Rate = 1000);
+
+// The group's name and server handle as GetState reports them.
+std::pair<std::wstring, OPCHANDLE> StateOf(IOPCGroupStateMgt* Group);
+
+ServerStatus StatusOf(IOPCServer* Server, HRESULT& Result);
+
+// The groups counted by the server process (all its clients), or -1 when GetStatus fails.
+long GroupCount(IOPCServer* Server);
+
+// Every string (object) of the enumerator, in order.
+std::vector<std::wstring> Drain(IEnumString* Strings);
+std::vector<ComPtr<IUnknown>> Drain(IEnumUnknown* Unknowns);
+
+std::vector<std::wstring> EnumeratedNames(IOPCServer* Server, OPCENUMSCOPE Scope, HRESULT& Result);
+
+// ---- the fixture ----
+
+// Every test starts without a server process and ends with none: the server was started by COM,
+// so releasing the test's last server object must end it, which the fixture waits for.
+class OpcClient : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A new server object by ProgID; the first activation of a test starts the server process.
+    ComPtr<IOPCServer> Connect(HRESULT* Result = nullptr);
+
+    ServerProcess Server;
+};
+
+// Registers the proxy/stub DLL and the server program in the test's Wine prefix for the whole
+// run, joins the multi-threaded apartment for the run and runs the tests.
+int RunClientTests(int argc, char** argv);
+
+} // namespace kotest
