@@ -119,8 +119,8 @@ IEnumUnknown* KoNewEnumUnknown(std::vector<ComPtr<IUnknown>> Entries) {
 // ---- TKoConnectionPoint ----
 
 TKoConnectionPoint::TKoConnectionPoint(TKoConnectionPoints& AContainer, REFIID ASinkIID,
-                                       TKoConnectEvent AOnConnect)
-    : FContainer(AContainer), FSinkIID(ASinkIID), FOnConnect(std::move(AOnConnect)) {}
+                                       TKoConnectEvent AOnConnect, size_t AMaxSinks)
+    : FContainer(AContainer), FSinkIID(ASinkIID), FOnConnect(std::move(AOnConnect)), FMaxSinks(AMaxSinks) {}
 
 TKoConnectionPoint::~TKoConnectionPoint() = default;
 
@@ -160,14 +160,27 @@ STDMETHODIMP TKoConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     ComPtr<IUnknown> Sink;
     if (FAILED(pUnkSink->QueryInterface(FSinkIID, reinterpret_cast<void**>(Sink.GetAddressOf()))))
         return CONNECT_E_CANNOTCONNECT;
-    return KoComCall([&] {
+    IUnknown* Advised = Sink.Get();
+    DWORD Cookie = 0;
+    const HRESULT Result = KoComCall([&]() -> HRESULT {
         {
             std::lock_guard Guard(FLock);
+            if (FMaxSinks > 0 && static_cast<size_t>(CountSinks()) >= FMaxSinks) return CONNECT_E_ADVISELIMIT;
             FSinks.push_back(std::move(Sink));
-            *pdwCookie = static_cast<DWORD>(FSinks.size());
+            Cookie = static_cast<DWORD>(FSinks.size());
         }
-        if (FOnConnect) FOnConnect(true);
+        if (FOnConnect) FOnConnect(Advised, true);
+        return S_OK;
     });
+    if (SUCCEEDED(Result)) {
+        *pdwCookie = Cookie;
+    } else if (Cookie != 0) {
+        // Refused by the handler: the sink goes again, released outside the lock.
+        ComPtr<IUnknown> Gone;
+        std::lock_guard Guard(FLock);
+        Gone.Swap(FSinks[Cookie - 1]);
+    }
+    return Result;
 }
 
 STDMETHODIMP TKoConnectionPoint::Unadvise(DWORD dwCookie) {
@@ -177,9 +190,9 @@ STDMETHODIMP TKoConnectionPoint::Unadvise(DWORD dwCookie) {
         if (dwCookie == 0 || dwCookie > FSinks.size() || !FSinks[dwCookie - 1]) return CONNECT_E_NOCONNECTION;
         Gone.Swap(FSinks[dwCookie - 1]);
     }
+    if (FOnConnect) KoComCall([&] { FOnConnect(Gone.Get(), false); });
     // The sink is released outside the lock: the release may call into another process.
     Gone.Reset();
-    if (FOnConnect) KoComCall([&] { FOnConnect(false); });
     return S_OK;
 }
 
@@ -207,6 +220,10 @@ std::vector<ComPtr<IUnknown>> TKoConnectionPoint::SinksNewestFirst() const {
 
 int TKoConnectionPoint::SinkCount() const {
     std::lock_guard Guard(FLock);
+    return CountSinks();
+}
+
+int TKoConnectionPoint::CountSinks() const noexcept {
     int Count = 0;
     for (const auto& Sink : FSinks) Count += Sink ? 1 : 0;
     return Count;
@@ -225,8 +242,8 @@ void TKoConnectionPoint::Clear() {
 TKoConnectionPoints::TKoConnectionPoints(IUnknown& AOwner, IConnectionPointContainer& AContainer)
     : FOwner(AOwner), FContainer(AContainer) {}
 
-TKoConnectionPoint& TKoConnectionPoints::Add(REFIID SinkIID, TKoConnectEvent OnConnect) {
-    FPoints.push_back(std::make_unique<TKoConnectionPoint>(*this, SinkIID, std::move(OnConnect)));
+TKoConnectionPoint& TKoConnectionPoints::Add(REFIID SinkIID, TKoConnectEvent OnConnect, size_t MaxSinks) {
+    FPoints.push_back(std::make_unique<TKoConnectionPoint>(*this, SinkIID, std::move(OnConnect), MaxSinks));
     return *FPoints.back();
 }
 

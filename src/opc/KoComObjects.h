@@ -115,15 +115,18 @@ IEnumUnknown* KoNewEnumUnknown(std::vector<ComPtr<IUnknown>> Entries);
 
 class TKoConnectionPoints;
 
-// Told after a sink was advised (true) or unadvised (false).
-using TKoConnectEvent = std::function<void(bool Connected)>;
+// Told after a sink was advised (true) or unadvised (false), with that sink. A handler that
+// raises on advising refuses the sink: the advise fails and the sink is dropped again.
+using TKoConnectEvent = std::function<void(IUnknown* Sink, bool Connected)>;
 
-// A connection point for one sink interface, accepting any number of sinks. It lives inside its
+// A connection point for one sink interface, accepting any number of sinks or at most MaxSinks
+// (CONNECT_E_ADVISELIMIT beyond). It lives inside its
 // owner's connection-point list and counts its references on the owner, so a client that holds
 // it keeps the owner alive. Cookies are never reused: cookie N names the N-th advise.
 class TKoConnectionPoint : public IConnectionPoint {
 public:
-    TKoConnectionPoint(TKoConnectionPoints& AContainer, REFIID ASinkIID, TKoConnectEvent AOnConnect);
+    TKoConnectionPoint(TKoConnectionPoints& AContainer, REFIID ASinkIID, TKoConnectEvent AOnConnect,
+                       size_t AMaxSinks = 0);
     TKoConnectionPoint(const TKoConnectionPoint&) = delete;
     TKoConnectionPoint& operator=(const TKoConnectionPoint&) = delete;
     virtual ~TKoConnectionPoint();
@@ -145,9 +148,13 @@ public:
     void Clear();
 
 private:
+    // Without the lock (the caller holds it).
+    int CountSinks() const noexcept;
+
     TKoConnectionPoints& FContainer;
     IID FSinkIID;
     TKoConnectEvent FOnConnect;
+    size_t FMaxSinks;
     mutable std::mutex FLock;
     // Slot N-1 holds the sink of cookie N; an unadvised slot is empty.
     std::vector<ComPtr<IUnknown>> FSinks;
@@ -161,7 +168,8 @@ public:
     TKoConnectionPoints(const TKoConnectionPoints&) = delete;
     TKoConnectionPoints& operator=(const TKoConnectionPoints&) = delete;
 
-    TKoConnectionPoint& Add(REFIID SinkIID, TKoConnectEvent OnConnect = {});
+    // MaxSinks 0: any number.
+    TKoConnectionPoint& Add(REFIID SinkIID, TKoConnectEvent OnConnect = {}, size_t MaxSinks = 0);
     // nullptr when there is none for the interface.
     TKoConnectionPoint* Find(REFIID SinkIID) const;
 

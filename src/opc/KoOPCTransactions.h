@@ -125,6 +125,11 @@ public:
     void SetValues(int32_t Index, TKoOleVariant&& Value);
     // The stored value itself, for copying without an intermediate owner.
     const VARIANT& ValueRef(int32_t Index) const;
+    // The parallel arrays as a sink takes them (Count entries each; they stay the transaction's).
+    OPCHANDLE* ClientHandleArray() const noexcept { return FClientHandles.Get(); }
+    OPCHANDLE* ServerHandleArray() const noexcept { return FServerHandles.Get(); }
+    HRESULT* ErrorArray() const noexcept { return FErrors.Get(); }
+    VARIANT* ValueArray() const noexcept { return FValues.Get(); }
 
     // The transaction belongs to an asynchronous call.
     bool Async = false;
@@ -170,6 +175,8 @@ public:
     void SetQualities(int32_t Index, WORD Value);
     FILETIME Timestamps(int32_t Index) const;
     void SetTimestamps(int32_t Index, const FILETIME& Value);
+    WORD* QualityArray() const noexcept { return FQualities.Get(); }
+    FILETIME* TimestampArray() const noexcept { return FTimestamps.Get(); }
 
     // For each of the Count entries an OPCITEMSTATE (client handle, time stamp, quality, a
     // copy of the value) and its error, in fresh task memory handed to the caller only when

@@ -42,6 +42,7 @@ std::wstring CommaText(const std::vector<std::wstring>& Entries) {
 // ---- construction and destruction ----
 
 TKoOPCProviderGroup::TKoOPCProviderGroup(TKoOPCProviderClient* AClient) : FClient(AClient) {
+    FLife->Group = this;
     ++FInstanceCount;
     SetLCID(1024);
 }
@@ -314,16 +315,22 @@ void TKoOPCProviderGroup::SetLCID(LCID Value) {
 }
 
 void TKoOPCProviderGroup::StateChange() {
-    // The callback thread of the data-change cycle is woken here (when the group is active), so
-    // that its next wait uses the current update rate.
+    {
+        // The callback thread's next wait uses the current update rate.
+        std::lock_guard Guard(FLock);
+        if (FDataCallbackThread && FActive) FDataCallbackThread->Wake();
+    }
     if (OnStateChange) OnStateChange(this);
 }
 
 void TKoOPCProviderGroup::UpdateItemsActiveState() {
     std::lock_guard Guard(FLock);
-    // Every item re-reads its variable. The data-change cycle also drops the changes collected
-    // so far and sends one with every active item, once a data callback can be connected.
+    // The changes collected so far are dropped; one data change with every active item is sent
+    // at once instead.
+    ClearDataChangeTransaction();
     UpdateItemStates();
+    AckAllItems();
+    if (FDataCallbackThread) FDataCallbackThread->RequestDataChange();
 }
 
 void TKoOPCProviderGroup::UpdateItemStates() {
@@ -379,8 +386,12 @@ void TKoOPCProviderGroup::SetOnCreateDataChange(TKoOPCProviderGroupNotifyEvent H
 
 void TKoOPCProviderGroup::DisconnectCallback() {
     std::lock_guard Guard(FLock);
-    // Stops and forgets the callback thread and its data change, once callbacks exist.
     FCallbackConnected = false;
+    if (!FDataCallbackThread) return;
+    FDataCallbackThread->Terminate();
+    FDataCallbackThread.reset();
+    FreeDataChangeTransaction();
+    Log(L"Callback Disconnected");
 }
 
 void TKoOPCProviderGroup::FinishGroup(bool ClearClient) {

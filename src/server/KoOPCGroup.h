@@ -1,7 +1,7 @@
 #pragma once
 // One OPC group of one connected client: its state (update rate, active flag, time bias,
-// deadband, locale, handles, name), its lifetime and IOPCGroupStateMgt. Items, transactions and
-// the data callback build on the fields reserved here.
+// deadband, locale, handles, name), its lifetime and IOPCGroupStateMgt; its items (IOPCItemMgt),
+// reads and writes (IOPCSyncIO, IOPCAsyncIO2) and the data callback with its thread.
 //
 // Lifetime: the server object creates the group in AddGroup and keeps one counted reference in
 // its group list; the OPC client holds the others. RemoveGroup finishes the group (deleted: no
@@ -14,7 +14,9 @@
 // the argument fields of a running item operation. Lock order: the client's group-list lock
 // before the group lock; the group never takes its client's group-list lock while holding its
 // own lock (it logs through the client's identity lock only, and renames, clones and removes
-// itself with its own lock released). FNameLock guards the name alone and is a leaf.
+// itself with its own lock released). FNameLock guards the name alone and is a leaf. The life
+// record's lock (FLife, shared with enumerators and the callback thread) comes before the group
+// lock; the group never takes it while holding its own lock.
 
 #include <windows.h>
 
@@ -28,13 +30,13 @@
 
 #include "KoComObjects.h"
 #include "KoOPCDA.h"
+#include "KoOPCDataCallback.h"
 #include "KoOPCItems.h"
 #include "KoOPCProvider.h"
 #include "KoOPCProviderTransactions.h"
 
 class TKoOPCProviderClient;
 class TKoOPCProviderGroup;
-class TKoOPCProviderDataCallbackThread;
 class TKoOPCTransaction;
 
 using TKoOPCProviderNotifyGroupEvent = std::function<void(TKoOPCProviderGroup* Sender)>;
@@ -54,7 +56,8 @@ using TVarTypeList = VARTYPE[65536];
 // and the handle's position in the request.
 using TKoOPCItemStep = std::function<HRESULT(TKoOPCProviderItem* Item, DWORD Index)>;
 
-class TKoOPCProviderGroup : public TKoComObject<IOPCGroupStateMgt, IOPCItemMgt, IOPCSyncIO>,
+class TKoOPCProviderGroup : public TKoComObject<IOPCGroupStateMgt, IOPCItemMgt, IOPCSyncIO, IOPCAsyncIO2,
+                                                IConnectionPointContainer>,
                             public IKoOPCProviderGroup {
 public:
     // A live, inactive group of AClient with one reference (the creator's); locale 1024.
@@ -88,6 +91,20 @@ public:
     STDMETHODIMP Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
                       HRESULT** ppErrors) override;
     STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
+
+    // ---- IOPCAsyncIO2 ----
+    STDMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                      HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
+                       DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) override;
+    STDMETHODIMP Cancel2(DWORD dwCancelID) override;
+    STDMETHODIMP SetEnable(BOOL bEnable) override;
+    STDMETHODIMP GetEnable(BOOL* pbEnable) override;
+
+    // ---- IConnectionPointContainer (one point: IOPCDataCallback, one sink) ----
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
 
     // ---- IKoOPCProviderGroup ----
     IKoOPCProviderClient* Client() const override;
@@ -167,8 +184,21 @@ public:
     // owns it from then on), else performed there while the caller waits. Returns false when a
     // synchronous caller gave up waiting: the transaction belongs to the main thread then.
     bool SynchronizeTransaction(TKoOPCProviderTransaction* Transaction);
-    // An item of the group changed its cached state (collected for the data callback).
+    // An item of the group changed its cached state: collected for the next data change while
+    // a callback is connected and the group is active and enabled.
     void ItemChange(TKoOPCProviderItem* Item);
+
+    // ---- the data-change cycle ----
+    // The pending data change when it has entries (a fresh one takes its place, and the client
+    // counts an update), else none.
+    std::unique_ptr<TKoOPCProviderTransaction> GetDataChangeTransaction();
+    // "Transaction ID=%d Kind=%s (Handles:[%s], Errors[%s])" of a delivered transaction.
+    void LogTransaction(const TKoOPCProviderTransaction& Transaction, HRESULT Result);
+    // Refreshes the active items from Source into a data change with the client's ID, delivered
+    // through the callback.
+    HRESULT Refresh1or2(DWORD Source, DWORD ID, const std::wstring& Label, DWORD* IDOut);
+    // Whether a callback thread exists and has not lost its sink (for tests and the monitor).
+    bool CallbackAlive() const;
     // Takes the item out of the group and has it freed on the main thread.
     HRESULT RemoveItemAsync(TKoOPCProviderItem* Item);
 
@@ -221,6 +251,15 @@ private:
                                      DWORD* IDOut, HRESULT** ppErrors, TKoOPCTransactionKind Kind, bool Async,
                                      const std::wstring& Label,
                                      std::unique_ptr<TKoOPCProviderTransaction>& Transaction);
+    void CreateDataChangeTransaction();
+    void ClearDataChangeTransaction();
+    void FreeDataChangeTransaction();
+    // Every active item enters the pending data change (connected, enabled and active only).
+    void AckAllItems();
+    // The connection point's hook: starts or stops the callback thread.
+    void OnRegisterCallback(IUnknown* Sink, bool Connecting);
+    void SetEnabled(bool Value);
+    TKoConnectionPoints& ConnectionPoints();
     HRESULT WriteSyncOrAsync2(DWORD Count, const OPCHANDLE* Handles, const std::wstring& Label, bool Async,
                               HRESULT** ppErrors, DWORD* IDOut, DWORD ID, const VARIANT* Values);
     // Whether a log line would be recorded or shown (lines are not built otherwise).
@@ -235,11 +274,11 @@ private:
     TKoOPCProviderClient* FClient;
     std::atomic<int32_t> FDA1TransactionID{100};
     friend class TKoOPCItemAttributesEnumerator;
-    // Reserved for the data callback, its thread and the transactions (filled in by the item,
+    // The data callback, its thread and the transactions (filled in by the item,
     // IO and callback code; empty until then).
     TKoConnectionPoint* FDataCallbacks = nullptr;
-    TKoOPCProviderDataCallbackThread* FDataCallbackThread = nullptr;
-    TKoOPCProviderTransaction* FDataChangeTransaction = nullptr;
+    std::shared_ptr<TKoOPCProviderDataCallbackThread> FDataCallbackThread;
+    std::unique_ptr<TKoOPCProviderTransaction> FDataChangeTransaction;
     std::atomic<bool> FDeleted{false};
     std::atomic<bool> FEnabled{true};
     std::vector<TKoOPCProviderItem*> FItemList;

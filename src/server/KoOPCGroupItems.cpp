@@ -77,11 +77,6 @@ bool TKoOPCProviderGroup::Logging() const noexcept {
     }
 }
 
-void TKoOPCProviderGroup::ItemChange(TKoOPCProviderItem* /*Item*/) {
-    // The data-change cycle collects changed items here for the group's data callback; without
-    // a connected callback there is nothing to collect.
-}
-
 void TKoOPCProviderGroup::FreeItem(TKoOPCProviderItem* Item) noexcept {
     TKoOPCProviderClient* Client = OwnerClient();
     TKoOPCProvider* Provider = Client ? Client->Provider() : nullptr;
@@ -309,10 +304,6 @@ STDMETHODIMP TKoOPCProviderGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk
     if (!IsEqualIID(riid, IID_IEnumOPCItemAttributes)) return E_INVALIDARG;
     return KoComCall(
         [&] {
-            {
-                std::lock_guard Life(FLife->Lock);
-                FLife->Group = this;
-            }
             *ppUnk = new TKoOPCItemAttributesEnumerator(FLife);
             return ItemCount() == 0 ? S_FALSE : S_OK;
         },
@@ -352,8 +343,15 @@ TKoOPCProviderGroup::ReadOrRefreshSyncOrAsync(DWORD Source, DWORD Count, const O
         if (FAILED(Result) || !Transaction || Transaction->Count() == 0) {
             Transaction.reset();
         } else {
-            // Synchronous calls have one entry per handle, in request order.
+            // Synchronous calls have one entry per handle, in request order; asynchronous entries
+            // keep their own results.
             if (!Async) Transaction->SetErrorList(*ppErrors, static_cast<int32_t>(Count));
+            if (Async) {
+                std::lock_guard Guard(FLock);
+                if (Transaction->HasOKItems() && FDataCallbackThread)
+                    FDataCallbackThread->AddTransaction(std::move(Transaction));
+                Transaction.reset();
+            }
             if (IDOut) *IDOut = ID;
         }
     } catch (...) {
@@ -473,8 +471,11 @@ bool TKoOPCProviderGroup::FinishTransaction(TKoOPCProviderTransaction* Transacti
         }
         Transaction->SetErrors(I, Result);
     }
-    // Asynchronous transactions go to the callback thread, once the group has one.
-    return false;
+    if (!Transaction->Async) return false;
+    std::lock_guard Guard(FLock);
+    if (!FDataCallbackThread) return false;
+    FDataCallbackThread->AddTransaction(std::unique_ptr<TKoOPCProviderTransaction>(Transaction));
+    return true;
 }
 
 bool TKoOPCProviderGroup::SynchronizeTransaction(TKoOPCProviderTransaction* Transaction) {
@@ -546,4 +547,14 @@ void TKoOPCProviderGroup::HandleTransactionMessage(TKoOPCTransaction* Transactio
     }
     // A synchronous transaction performed on the main thread itself stays with its caller.
     if (!HandedOn && Handed->Async) delete Handed;
+}
+
+void TKoOPCProviderGroup::LogTransaction(const TKoOPCProviderTransaction& Transaction, HRESULT /*Result*/) {
+    if (!Logging()) return;
+    static const wchar_t* const Kinds[] = {L"DataChange", L"Read", L"Write"};
+    const DWORD N = static_cast<DWORD>(Transaction.Count());
+    const int Kind = static_cast<int>(Transaction.Kind());
+    Log(L"Transaction ID=%d Kind=%s (Handles:[%s], Errors[%s])", Transaction.ID(),
+        Kind >= 0 && Kind < 3 ? Kinds[Kind] : L"?", NumberList(Transaction.ServerHandleArray(), N, false),
+        NumberList(Transaction.ErrorArray(), N, true));
 }

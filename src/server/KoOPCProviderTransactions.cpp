@@ -1,6 +1,7 @@
 #include "KoOPCProviderTransactions.h"
 
 #include "KoOPCErrors.h"
+#include "KoOPCGroup.h"
 #include "KoOPCItems.h"
 
 TKoOPCProviderTransaction::TKoOPCProviderTransaction(TKoOPCProviderGroup* AGroup, TKoOPCTransactionKind AKind,
@@ -55,4 +56,54 @@ int32_t TKoOPCProviderWriteTransaction::Add(TKoOPCProviderItem* Item, TKoOleVari
     const int32_t Index = Add(Item);
     SetValues(Index, std::move(Value));
     return Index;
+}
+
+HRESULT TKoOPCProviderTransaction::DispatchToOPCDataCallback(IOPCDataCallback* Sink) {
+    if (!Sink) throw EKoOPCProviderInvalidArg(L"No callback to dispatch to.");
+    return CallDataCallback(Sink);
+}
+
+HRESULT TKoOPCProviderTransaction::CallDataCallback(IOPCDataCallback* Sink) {
+    const DWORD N = static_cast<DWORD>(Count());
+    switch (Kind()) {
+    case tkDataChange:
+        return Sink->OnDataChange(ID(), FGroup->ClientHandle(), MasterQuality(), MasterError(), N,
+                                  ClientHandleArray(), ValueArray(), QualityArray(), TimestampArray(),
+                                  ErrorArray());
+    case tkRead:
+        return Sink->OnReadComplete(ID(), FGroup->ClientHandle(), MasterQuality(), MasterError(), N,
+                                    ClientHandleArray(), ValueArray(), QualityArray(), TimestampArray(),
+                                    ErrorArray());
+    default:
+        return E_FAIL;
+    }
+}
+
+HRESULT TKoOPCProviderWriteTransaction::CallDataCallback(IOPCDataCallback* Sink) {
+    return Sink->OnWriteComplete(ID(), Group()->ClientHandle(), MasterError(), static_cast<DWORD>(Count()),
+                                 ClientHandleArray(), ErrorArray());
+}
+
+// ---- TKoOPCProviderTransactionQueue ----
+
+int TKoOPCProviderTransactionQueue::Add(std::unique_ptr<TKoOPCProviderTransaction> Transaction) {
+    std::lock_guard Guard(FLock);
+    FItems.push_back(std::move(Transaction));
+    return static_cast<int>(FItems.size());
+}
+
+std::unique_ptr<TKoOPCProviderTransaction> TKoOPCProviderTransactionQueue::Get() {
+    std::lock_guard Guard(FLock);
+    if (FItems.empty()) return nullptr;
+    std::unique_ptr<TKoOPCProviderTransaction> Oldest = std::move(FItems.front());
+    FItems.pop_front();
+    return Oldest;
+}
+
+void TKoOPCProviderTransactionQueue::Clear() noexcept {
+    std::deque<std::unique_ptr<TKoOPCProviderTransaction>> Gone;
+    {
+        std::lock_guard Guard(FLock);
+        Gone.swap(FItems);
+    }
 }

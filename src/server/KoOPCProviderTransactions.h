@@ -8,7 +8,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <deque>
 #include <memory>
+#include <mutex>
 
 #include "KoOPCTransactions.h"
 #include "KoWindows.h"
@@ -44,6 +46,12 @@ public:
     int32_t AckItem(TKoOPCProviderItem* Item, bool ForceNewEntry);
     // Drops the item's entry; the last entry takes its place.
     void RemoveItem(TKoOPCProviderItem* Item);
+    // Delivers the entries to the sink (which must be given): the sink's result.
+    HRESULT DispatchToOPCDataCallback(IOPCDataCallback* Sink);
+
+protected:
+    // OnDataChange for data changes and refreshes, OnReadComplete for reads; E_FAIL otherwise.
+    virtual HRESULT CallDataCallback(IOPCDataCallback* Sink);
 
 private:
     TKoOPCProviderGroup* FGroup;
@@ -56,4 +64,23 @@ public:
     using TKoOPCProviderTransaction::Add;
     // An entry for the item with the value to write (error 0).
     int32_t Add(TKoOPCProviderItem* Item, TKoOleVariant&& Value);
+
+protected:
+    // OnWriteComplete.
+    HRESULT CallDataCallback(IOPCDataCallback* Sink) override;
+};
+
+// The transactions waiting for a group's callback thread, oldest first; it owns them.
+class TKoOPCProviderTransactionQueue {
+public:
+    // Returns the number of queued transactions.
+    int Add(std::unique_ptr<TKoOPCProviderTransaction> Transaction);
+    // The oldest, or none.
+    std::unique_ptr<TKoOPCProviderTransaction> Get();
+    // Destroys every queued transaction.
+    void Clear() noexcept;
+
+private:
+    std::mutex FLock;
+    std::deque<std::unique_ptr<TKoOPCProviderTransaction>> FItems;
 };

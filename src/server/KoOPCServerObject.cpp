@@ -43,7 +43,7 @@ std::wstring CallingUser() {
 TKoOPCProviderClient::TKoOPCProviderClient()
     : FConnectionPoints(*Unknown(), *static_cast<IConnectionPointContainer*>(this)),
       FShutdownCallbacks(&FConnectionPoints.Add(IID_IOPCShutdown,
-                                                [this](bool Connected) {
+                                                [this](IUnknown*, bool Connected) {
                                                     Log(L"Shutdown callback %s",
                                                         Connected ? L"connected" : L"disconnected");
                                                 })),

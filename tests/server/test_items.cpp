@@ -394,3 +394,245 @@ TEST_F(ItemsTest, CallsAreLogged) {
 }
 
 } // namespace
+
+// ---- the data callback ----
+
+namespace {
+
+// What a sink was told, call by call.
+struct TCallback {
+    enum TKind { DataChange, ReadComplete, WriteComplete } Kind;
+    DWORD TransactionID;
+    OPCHANDLE Group;
+    HRESULT MasterQuality;
+    HRESULT MasterError;
+    std::vector<OPCHANDLE> Clients;
+    std::vector<double> Values;
+    std::vector<HRESULT> Errors;
+    DWORD Thread;
+};
+
+class TSink final : public TKoComObject<IOPCDataCallback> {
+public:
+    STDMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                              HRESULT hrMastererror, DWORD dwCount, OPCHANDLE* phClientItems,
+                              VARIANT* pvValues, WORD*, FILETIME*, HRESULT* pErrors) override {
+        return Record(TCallback::DataChange, dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount,
+                      phClientItems, pvValues, pErrors);
+    }
+    STDMETHODIMP OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                                HRESULT hrMastererror, DWORD dwCount, OPCHANDLE* phClientItems,
+                                VARIANT* pvValues, WORD*, FILETIME*, HRESULT* pErrors) override {
+        return Record(TCallback::ReadComplete, dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount,
+                      phClientItems, pvValues, pErrors);
+    }
+    STDMETHODIMP OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMastererr, DWORD dwCount,
+                                 OPCHANDLE* pClienthandles, HRESULT* pErrors) override {
+        return Record(TCallback::WriteComplete, dwTransid, hGroup, S_OK, hrMastererr, dwCount, pClienthandles,
+                      nullptr, pErrors);
+    }
+    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return E_NOTIMPL; }
+
+    // Waits (pumping) until Count calls arrived.
+    bool WaitFor(size_t Count, std::chrono::milliseconds Bound = 10s) {
+        return kotest::PumpUntil([&] { return Calls().size() >= Count; }, Bound);
+    }
+    std::vector<TCallback> Calls() const {
+        std::lock_guard Guard(FLock);
+        return FCalls;
+    }
+
+    // What every call answers.
+    std::atomic<HRESULT> Answer{S_OK};
+    // While set, calls wait for it to be cleared (bounded).
+    std::atomic<bool> Hold{false};
+    std::atomic<bool> Holding{false};
+
+private:
+    HRESULT Record(TCallback::TKind Kind, DWORD ID, OPCHANDLE Group, HRESULT Quality, HRESULT Error,
+                   DWORD Count, const OPCHANDLE* Clients, const VARIANT* Values, const HRESULT* Errors) {
+        TCallback Call{Kind, ID, Group, Quality, Error, {}, {}, {}, GetCurrentThreadId()};
+        for (DWORD I = 0; I < Count; ++I) {
+            Call.Clients.push_back(Clients[I]);
+            Call.Errors.push_back(Errors[I]);
+            if (Values)
+                Call.Values.push_back(Values[I].vt == VT_R8
+                                          ? Values[I].dblVal
+                                          : (Values[I].vt == VT_I4 ? Values[I].lVal : -99999.0));
+        }
+        {
+            std::lock_guard Guard(FLock);
+            FCalls.push_back(std::move(Call));
+        }
+        PostThreadMessageW(FMainThread, WM_NULL, 0, 0);
+        for (const ULONGLONG End = GetTickCount64() + 10000; Hold && GetTickCount64() < End;) {
+            Holding = true;
+            Sleep(5);
+        }
+        Holding = false;
+        return Answer;
+    }
+
+    mutable std::mutex FLock;
+    std::vector<TCallback> FCalls;
+    DWORD FMainThread = GetCurrentThreadId();
+};
+
+// Advises Sink on the group; returns the cookie (0 on failure).
+DWORD Advise(IUnknown* Group, IUnknown* Sink, HRESULT* Result = nullptr) {
+    ComPtr<IConnectionPointContainer> Container;
+    ComPtr<IConnectionPoint> Point;
+    DWORD Cookie = 0;
+    HRESULT R = Group->QueryInterface(IID_PPV_ARGS(&Container));
+    if (SUCCEEDED(R)) R = Container->FindConnectionPoint(IID_IOPCDataCallback, &Point);
+    if (SUCCEEDED(R)) R = Point->Advise(Sink, &Cookie);
+    if (Result) *Result = R;
+    return Cookie;
+}
+
+HRESULT Unadvise(IUnknown* Group, DWORD Cookie) {
+    ComPtr<IConnectionPointContainer> Container;
+    ComPtr<IConnectionPoint> Point;
+    HRESULT R = Group->QueryInterface(IID_PPV_ARGS(&Container));
+    if (SUCCEEDED(R)) R = Container->FindConnectionPoint(IID_IOPCDataCallback, &Point);
+    return SUCCEEDED(R) ? Point->Unadvise(Cookie) : R;
+}
+
+// Changes are collected per update interval and delivered on the group's own thread: one call
+// per interval, each changed item once with its latest value, inactive items never.
+TEST_F(ItemsTest, DataChangesAreCollectedPerInterval) {
+    const std::vector<OPCHANDLE> H = AddItems({L"Static.KoFloat1", L"Static.KoInteger1"});
+    HRESULT* Errors = nullptr;
+    OPCHANDLE Second = H[1];
+    ASSERT_EQ(Items->SetActiveState(1, &Second, FALSE, &Errors), S_OK);
+    CoTaskMemFree(Errors);
+    DWORD Rate = 400, Revised = 0;
+    ASSERT_EQ(Added.Group->SetState(&Rate, &Revised, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
+    ComPtr<TSink> Sink = KoAdopt(new TSink);
+    ASSERT_NE(Advise(Added.Group.Get(), Sink->Unknown()), 0u);
+    // The first call carries every active item.
+    ASSERT_TRUE(Sink->WaitFor(1));
+    EXPECT_EQ(Sink->Calls()[0].Clients, std::vector<OPCHANDLE>{1});
+    EXPECT_NE(Sink->Calls()[0].Thread, GetCurrentThreadId()) << "delivered on the group's thread";
+
+    for (double V : {1.0, 2.0, 3.0}) Static->KoFloat1->SetValue(V);
+    Static->KoInteger1->SetValue(5);
+    ASSERT_TRUE(Sink->WaitFor(2));
+    const TCallback Change = Sink->Calls()[1];
+    EXPECT_EQ(Change.Kind, TCallback::DataChange);
+    EXPECT_EQ(Change.TransactionID, 0u);
+    EXPECT_EQ(Change.Clients, std::vector<OPCHANDLE>{1});
+    EXPECT_EQ(Change.Values, std::vector<double>{3.0});
+    // Nothing changed: nothing is sent.
+    EXPECT_FALSE(Sink->WaitFor(3, 1s));
+    EXPECT_EQ(Unadvise(Added.Group.Get(), 1), S_OK);
+}
+
+// Asynchronous reads and writes complete through the sink without waiting for the update
+// interval; writes are performed on the main thread first.
+TEST_F(ItemsTest, AsyncResultsArriveWithoutWaitingForTheInterval) {
+    const std::vector<OPCHANDLE> H = AddItems({L"Static.KoFloat1", L"Random.KoInteger1"});
+    DWORD Rate = 600000, Revised = 0;
+    ASSERT_EQ(Added.Group->SetState(&Rate, &Revised, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
+    ComPtr<TSink> Sink = KoAdopt(new TSink);
+    ASSERT_NE(Advise(Added.Group.Get(), Sink->Unknown()), 0u);
+    ASSERT_TRUE(Sink->WaitFor(1));
+    ComPtr<IOPCAsyncIO2> Async;
+    ASSERT_EQ(Added.Group.As(&Async), S_OK);
+
+    std::vector<OPCHANDLE> Handles = H;
+    DWORD Cancel = 0;
+    HRESULT* Errors = nullptr;
+    ASSERT_EQ(Async->Read(2, Handles.data(), 7, &Cancel, &Errors), S_OK);
+    CoTaskMemFree(Errors);
+    EXPECT_EQ(Cancel, 7u);
+    ASSERT_TRUE(Sink->WaitFor(2, 5s)) << "the read waited for the update interval";
+    EXPECT_EQ(Sink->Calls()[1].Kind, TCallback::ReadComplete);
+    EXPECT_EQ(Sink->Calls()[1].TransactionID, 7u);
+
+    // An accepted write that the variable refuses is reported through the callback.
+    VARIANT Values[2];
+    Values[0] = TKoOleVariant(4.5).Release();
+    Values[1] = TKoOleVariant(int32_t{1000}).Release();
+    ASSERT_EQ(Async->Write(2, Handles.data(), Values, 8, &Cancel, &Errors), S_OK);
+    CoTaskMemFree(Errors);
+    ASSERT_TRUE(Sink->WaitFor(3, 5s));
+    const TCallback Written = Sink->Calls()[2];
+    EXPECT_EQ(Written.Kind, TCallback::WriteComplete);
+    EXPECT_EQ(Written.TransactionID, 8u);
+    EXPECT_EQ(Written.MasterError, S_FALSE);
+    EXPECT_EQ(Written.Errors, (std::vector<HRESULT>{S_OK, OPC_E_RANGE}));
+    EXPECT_EQ(Static->KoFloat1->Value(), 4.5);
+    EXPECT_EQ(Async->Cancel2(8), E_FAIL);
+}
+
+// A sink whose process is gone is not called again; other groups are served as before.
+TEST_F(ItemsTest, ADeadSinkIsDropped) {
+    const std::vector<OPCHANDLE> H = AddItems({L"Static.KoFloat1"});
+    DWORD Rate = 10, Revised = 0;
+    ASSERT_EQ(Added.Group->SetState(&Rate, &Revised, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
+    TAdded Other = Add(Server.Get(), L"Other", 10);
+    ComPtr<IOPCItemMgt> OtherItems;
+    ASSERT_EQ(Other.Group.As(&OtherItems), S_OK);
+    OPCITEMDEF Def{};
+    Def.szItemID = const_cast<LPWSTR>(L"Static.KoFloat1");
+    Def.bActive = TRUE;
+    OPCITEMRESULT* Results = nullptr;
+    HRESULT* Errors = nullptr;
+    ASSERT_EQ(OtherItems->AddItems(1, &Def, &Results, &Errors), S_OK);
+    CoTaskMemFree(Results);
+    CoTaskMemFree(Errors);
+
+    ComPtr<TSink> Dead = KoAdopt(new TSink), Alive = KoAdopt(new TSink);
+    Dead->Answer = RPC_E_DISCONNECTED;
+    ASSERT_NE(Advise(Added.Group.Get(), Dead->Unknown()), 0u);
+    ASSERT_NE(Advise(Other.Group.Get(), Alive->Unknown()), 0u);
+    ASSERT_TRUE(Dead->WaitFor(1));
+    ASSERT_TRUE(Alive->WaitFor(1));
+    ASSERT_TRUE(kotest::PumpUntil([&] { return !GroupOf(Added.Group).CallbackAlive(); }, 5s));
+    for (int I = 0; I < 5; ++I) {
+        Static->KoFloat1->SetValue(10.0 + I);
+        ASSERT_TRUE(Alive->WaitFor(static_cast<size_t>(I) + 2)) << "the other group stopped";
+    }
+    EXPECT_EQ(Dead->Calls().size(), 1u) << "a dead sink was called again";
+}
+
+// A group that goes away while its thread is inside the sink: the call finishes, nothing else is
+// delivered and nothing is left behind.
+TEST_F(ItemsTest, AGroupMayGoWhileItsSinkIsCalled) {
+    AddItems({L"Static.KoFloat1"});
+    ComPtr<TSink> Sink = KoAdopt(new TSink);
+    Sink->Hold = true;
+    ASSERT_NE(Advise(Added.Group.Get(), Sink->Unknown()), 0u);
+    ASSERT_TRUE(kotest::PumpUntil([&] { return Sink->Holding.load(); }, 10s));
+    Sync.Reset();
+    Items.Reset();
+    Added.Group.Reset();
+    ASSERT_EQ(Server->RemoveGroup(Added.ServerHandle, TRUE), S_OK);
+    Sink->Hold = false;
+    kotest::PumpFor(200ms);
+    EXPECT_EQ(Sink->Calls().size(), 1u);
+}
+
+// One sink per group; the enable state needs a connected callback.
+TEST_F(ItemsTest, OneSinkPerGroup) {
+    ComPtr<IOPCAsyncIO2> Async;
+    ASSERT_EQ(Added.Group.As(&Async), S_OK);
+    BOOL Enabled = 7;
+    EXPECT_EQ(Async->GetEnable(&Enabled), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(Async->SetEnable(FALSE), CONNECT_E_NOCONNECTION);
+    ComPtr<TSink> First = KoAdopt(new TSink), Second = KoAdopt(new TSink);
+    const DWORD Cookie = Advise(Added.Group.Get(), First->Unknown());
+    ASSERT_NE(Cookie, 0u);
+    HRESULT Refused = S_OK;
+    EXPECT_EQ(Advise(Added.Group.Get(), Second->Unknown(), &Refused), 0u);
+    EXPECT_EQ(Refused, CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(Async->GetEnable(&Enabled), S_OK);
+    EXPECT_EQ(Enabled, TRUE);
+    EXPECT_EQ(Unadvise(Added.Group.Get(), Cookie), S_OK);
+    EXPECT_EQ(Async->GetEnable(&Enabled), CONNECT_E_NOCONNECTION);
+    // Free again for another sink.
+    EXPECT_NE(Advise(Added.Group.Get(), Second->Unknown()), 0u);
+}
+
+} // namespace
