@@ -1,12 +1,15 @@
 // The COM boundary: which result code each kind of error becomes, and what a failed call leaves
-// in its out-parameters.
+// in its out-parameters; connection points.
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <stdexcept>
+#include <vector>
 
+#include "KoComObjects.h"
 #include "KoOPCCom.h"
+#include "KoOPCCommon.h"
 #include "KoOPCDA.h"
 #include "KoOPCErrors.h"
 #include "KoPersistent.h"
@@ -94,3 +97,55 @@ TEST(ComBoundary, TaskMemoryIsZeroedAndHandedOver) {
 }
 
 } // namespace
+
+namespace {
+
+// An object with one connection point for IOPCShutdown sinks.
+class TContainer final : public TKoComObject<IConnectionPointContainer> {
+public:
+    TContainer(TKoConnectEvent OnConnect, size_t MaxSinks)
+        : Points(*Unknown(), *this), Point(Points.Add(IID_IOPCShutdown, std::move(OnConnect), MaxSinks)) {}
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override {
+        return Points.EnumConnectionPoints(ppEnum);
+    }
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override {
+        return Points.FindConnectionPoint(riid, ppCP);
+    }
+    TKoConnectionPoints Points;
+    TKoConnectionPoint& Point;
+};
+
+class TShutdownSink final : public TKoComObject<IOPCShutdown> {
+public:
+    STDMETHODIMP ShutdownRequest(LPCWSTR) override { return S_OK; }
+};
+
+} // namespace
+
+// A connection point may take a limited number of sinks, and its owner may refuse a sink while it
+// is advised: the advise then fails and the point does not keep the sink.
+TEST(ConnectionPoints, LimitAndRefusal) {
+    bool Refuse = false;
+    std::vector<bool> Told;
+    ComPtr<TContainer> Container = KoAdopt(new TContainer(
+        [&](IUnknown* Sink, bool Connected) {
+            EXPECT_NE(Sink, nullptr);
+            Told.push_back(Connected);
+            if (Connected && Refuse) throw EKoOPCProviderInvalidArg(L"refused");
+        },
+        1));
+    ComPtr<TShutdownSink> First = KoAdopt(new TShutdownSink), Second = KoAdopt(new TShutdownSink);
+    DWORD Cookie = 0;
+    ASSERT_EQ(Container->Point.Advise(First->Unknown(), &Cookie), S_OK);
+    DWORD Other = 99;
+    EXPECT_EQ(Container->Point.Advise(Second->Unknown(), &Other), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(Other, 0u);
+    ASSERT_EQ(Container->Point.Unadvise(Cookie), S_OK);
+
+    Refuse = true;
+    EXPECT_EQ(Container->Point.Advise(Second->Unknown(), &Other), E_INVALIDARG);
+    EXPECT_EQ(Other, 0u);
+    EXPECT_EQ(Container->Point.SinkCount(), 0);
+    EXPECT_EQ(Second->RefCount(), 1u) << "the refused sink was kept";
+    EXPECT_EQ(Told, (std::vector<bool>{true, false, true}));
+}
