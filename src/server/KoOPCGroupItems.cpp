@@ -10,6 +10,7 @@
 #include "KoOPCErrors.h"
 #include "KoOPCGroup.h"
 #include "KoOPCServerObject.h"
+#include "KoStrings.h"
 #include "KoUtils.h"
 #include "KoVarAccess.h"
 
@@ -31,26 +32,6 @@ template <class T> std::wstring NumberList(const T* Values, DWORD Count, bool He
             Text += Hex && *C >= 'a' ? static_cast<char>(*C - 'a' + 'A') : *C;
     }
     return std::wstring(Text.begin(), Text.end());
-}
-
-// Comma-separated entries, each in double quotes when it holds a blank, a comma or a quote.
-std::wstring CSVText(const std::vector<std::wstring>& Entries) {
-    std::wstring Result;
-    for (size_t I = 0; I < Entries.size(); ++I) {
-        if (I > 0) Result += L',';
-        const std::wstring& Entry = Entries[I];
-        if (Entry.find_first_of(L" ,\"") == std::wstring::npos) {
-            Result += Entry;
-            continue;
-        }
-        Result += L'"';
-        for (wchar_t C : Entry) {
-            if (C == L'"') Result += L'"';
-            Result += C;
-        }
-        Result += L'"';
-    }
-    return Result;
 }
 
 std::wstring TextOf(LPCWSTR Text) {
@@ -191,13 +172,11 @@ STDMETHODIMP TKoOPCProviderGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray
     const bool Produced = ppErrors && *ppErrors && ppAddResults && *ppAddResults;
     if (Logging() && pItemArray) {
         try {
-            std::vector<std::wstring> Entries;
-            Entries.reserve(dwCount);
+            TKoStringList Entries;
             for (DWORD I = 0; I < dwCount; ++I)
-                Entries.push_back(KoFormat(L"%s (ClientHandle=%d ServerHandle=%d)",
-                                           TextOf(pItemArray[I].szItemID), pItemArray[I].hClient,
-                                           Produced ? (*ppAddResults)[I].hServer : 0));
-            Log(L"IOPCItemMgt.AddItems(%s): Result=$%x", CSVText(Entries), Result);
+                Entries.Add(KoFormat(L"%s (ClientHandle=%d ServerHandle=%d)", TextOf(pItemArray[I].szItemID),
+                                     pItemArray[I].hClient, Produced ? (*ppAddResults)[I].hServer : 0));
+            Log(L"IOPCItemMgt.AddItems(%s): Result=$%x", Entries.AsCSV(), Result);
         } catch (...) {
             // A line that cannot be built is lost.
         }

@@ -379,8 +379,8 @@ TEST_F(ItemsTest, CallsAreLogged) {
     CoTaskMemFree(Errors);
     const std::wstring Handle = std::to_wstring(H);
     const std::vector<std::wstring> Expected = {
-        L"Client 0: G: IOPCItemMgt.AddItems(\"Static.KoFloat1 (ClientHandle=1 ServerHandle=" + Handle +
-            L")\",\"Static.Nothing (ClientHandle=2 ServerHandle=0)\"): Result=$1",
+        L"Client 0: G: IOPCItemMgt.AddItems(Static.KoFloat1 (ClientHandle=1 ServerHandle=" + Handle +
+            L"),Static.Nothing (ClientHandle=2 ServerHandle=0)): Result=$1",
         L"Client 0: G: IOPCSyncIO.Read (Handles:[" + Handle + L",4000000], Errors:[$0,$C0040001]) Result=$1",
         L"Client 0: G: IOPCSyncIO.Read: Result=$1",
         L"Client 0: G: IOPCItemMgt.RemoveItems (Handles:[" + Handle + L"," + Handle +
