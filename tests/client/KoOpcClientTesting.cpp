@@ -191,6 +191,46 @@ void OpcClient::TearDown() {
     }
 }
 
+bool OpcClient::RunClientThreads(int N, const std::function<void(int)>& Work, DWORD BoundMs) {
+    struct TArg {
+        const std::function<void(int)>* Work;
+        int Index;
+    };
+    std::vector<TArg> Args;
+    for (int I = 0; I < N; ++I) Args.push_back({&Work, I});
+    std::vector<TKoHandle> Threads;
+    std::vector<HANDLE> Raw;
+    for (TArg& Arg : Args) {
+        Threads.emplace_back(CreateThread(
+            nullptr, 0,
+            [](void* P) -> DWORD {
+                const TArg& A = *static_cast<TArg*>(P);
+                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+                (*A.Work)(A.Index);
+                CoUninitialize();
+                return 0;
+            },
+            &Arg, 0, nullptr));
+        if (!Threads.back()) {
+            std::fprintf(stderr, "CreateThread failed\n");
+            std::fflush(stderr);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+        Raw.push_back(Threads.back().Get());
+    }
+    if (WaitForMultipleObjects(static_cast<DWORD>(N), Raw.data(), TRUE, BoundMs) == WAIT_OBJECT_0)
+        return true;
+    ADD_FAILURE() << "the client threads did not finish within " << BoundMs << " ms: deadlock";
+    // Ending the server makes every call still waiting return, so the threads can end.
+    Server.Terminate();
+    if (WaitForMultipleObjects(static_cast<DWORD>(N), Raw.data(), TRUE, 30000) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "client threads stuck after the server ended\n");
+        std::fflush(stderr);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    return false;
+}
+
 ComPtr<IOPCServer> OpcClient::Connect(HRESULT* Result) {
     const std::vector<DWORD> Before = ProcessesOf(kServerExe);
     CLSID ClassID{};

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -131,6 +132,11 @@ protected:
 
     // A new server object by ProgID; the first activation of a test starts the server process.
     ComPtr<IOPCServer> Connect(HRESULT* Result = nullptr);
+
+    // Runs Work(0) ... Work(N - 1), each on a thread of its own in the multithreaded apartment.
+    // False, with a failure, when they did not all end within BoundMs: the server is then ended
+    // so that calls still waiting return and the threads can end.
+    bool RunClientThreads(int N, const std::function<void(int)>& Work, DWORD BoundMs);
 
     ServerProcess Server;
 };

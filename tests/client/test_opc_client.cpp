@@ -510,9 +510,7 @@ TEST_F(OpcClient, ConcurrentClientsAddAndRemoveGroups) {
     std::vector<Work> Works;
     for (int I = 0; I < kThreads; ++I) Works.push_back({Objects[I], I, {}});
 
-    const auto Run = [](void* Arg) -> DWORD {
-        Work& W = *static_cast<Work*>(Arg);
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const auto Run = [](Work& W) {
         const auto Check = [&W](int Round, const char* What, HRESULT Got, HRESULT Want) {
             if (Got != Want)
                 W.Failures.push_back("thread " + std::to_string(W.Index) + " round " + std::to_string(Round) +
@@ -550,28 +548,11 @@ TEST_F(OpcClient, ConcurrentClientsAddAndRemoveGroups) {
                 Check(Round, "RemoveGroup", W.Server->RemoveGroup(Added.ServerHandle, FALSE), S_OK);
             }
         }
-        CoUninitialize();
-        return 0;
     };
 
-    std::vector<TKoHandle> Threads;
-    std::vector<HANDLE> Raw;
-    for (Work& W : Works) {
-        Threads.emplace_back(CreateThread(nullptr, 0, Run, &W, 0, nullptr));
-        ASSERT_TRUE(Threads.back());
-        Raw.push_back(Threads.back().Get());
-    }
-    if (WaitForMultipleObjects(kThreads, Raw.data(), TRUE, kStressBoundMs) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << "the client threads did not finish within " << kStressBoundMs << " ms: deadlock";
-        // Ending the server makes every call still waiting return, so the threads can end.
-        Server.Terminate();
-        if (WaitForMultipleObjects(kThreads, Raw.data(), TRUE, 30000) != WAIT_OBJECT_0) {
-            std::fprintf(stderr, "client threads stuck after the server ended\n");
-            std::fflush(stderr);
-            TerminateProcess(GetCurrentProcess(), 3);
-        }
+    if (!RunClientThreads(
+            kThreads, [&](int I) { Run(Works[static_cast<size_t>(I)]); }, kStressBoundMs))
         return;
-    }
     for (const Work& W : Works)
         for (const std::string& F : W.Failures) ADD_FAILURE() << F;
 

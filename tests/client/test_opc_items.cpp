@@ -1377,9 +1377,7 @@ TEST_F(OpcItems, ConcurrentClientsWorkOnItems) {
     std::vector<Work> Works;
     for (int I = 0; I < kThreads; ++I) Works.push_back({Objects[I], I, Targets[I], {}});
 
-    const auto Run = [](void* Arg) -> DWORD {
-        Work& W = *static_cast<Work*>(Arg);
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const auto Run = [](Work& W) {
         std::string Where;
         const auto Fail = [&W, &Where](const std::string& What) {
             W.Failures.push_back("thread " + std::to_string(W.Index) + " " + Where + ": " + What);
@@ -1399,8 +1397,7 @@ TEST_F(OpcItems, ConcurrentClientsWorkOnItems) {
         ItemGroup Kept = OpenGroup(W.Server, (Prefix + L"-kept").c_str(), true, 50);
         if (!Kept.Items || !Kept.Sync) {
             Fail("no kept group: " + Kept.Failure);
-            CoUninitialize();
-            return 0;
+            return;
         }
         for (int Round = 0; Round < kRounds; ++Round) {
             Where = "round " + std::to_string(Round);
@@ -1460,28 +1457,11 @@ TEST_F(OpcItems, ConcurrentClientsWorkOnItems) {
         }
         Where = "end";
         Check("RemoveGroup (kept)", W.Server->RemoveGroup(Close(Kept), FALSE), S_OK);
-        CoUninitialize();
-        return 0;
     };
 
-    std::vector<TKoHandle> Threads;
-    std::vector<HANDLE> Raw;
-    for (Work& W : Works) {
-        Threads.emplace_back(CreateThread(nullptr, 0, Run, &W, 0, nullptr));
-        ASSERT_TRUE(Threads.back());
-        Raw.push_back(Threads.back().Get());
-    }
-    if (WaitForMultipleObjects(kThreads, Raw.data(), TRUE, kStressBoundMs) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << "the client threads did not finish within " << kStressBoundMs << " ms: deadlock";
-        // Ending the server makes every call still waiting return, so the threads can end.
-        Server.Terminate();
-        if (WaitForMultipleObjects(kThreads, Raw.data(), TRUE, 30000) != WAIT_OBJECT_0) {
-            std::fprintf(stderr, "client threads stuck after the server ended\n");
-            std::fflush(stderr);
-            TerminateProcess(GetCurrentProcess(), 3);
-        }
+    if (!RunClientThreads(
+            kThreads, [&](int I) { Run(Works[static_cast<size_t>(I)]); }, kStressBoundMs))
         return;
-    }
     for (const Work& W : Works)
         for (const std::string& F : W.Failures) ADD_FAILURE() << F;
 
