@@ -157,6 +157,11 @@ void TKoOPCProviderDataCallbackThread::DispatchDataChange() {
 HRESULT TKoOPCProviderDataCallbackThread::DispatchTransaction(
     std::unique_ptr<TKoOPCProviderTransaction> Transaction) {
     if (!Transaction || FTerminated) return S_FALSE;
+    {
+        std::lock_guard Life(FGroup->Lock);
+        if (!FGroup->Group || FTerminated) return S_FALSE;
+        Transaction->GroupClientHandle = FGroup->Group->ClientHandle();
+    }
     HRESULT Result;
     try {
         if (FSinkLost) {

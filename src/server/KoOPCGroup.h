@@ -264,7 +264,7 @@ private:
                               HRESULT** ppErrors, DWORD* IDOut, DWORD ID, const VARIANT* Values);
     // Whether a log line would be recorded or shown (lines are not built otherwise).
     bool Logging() const noexcept;
-    // Destroys a removed item on the main thread (at once without a provider).
+    // Has a removed item destroyed by the main thread's message sink (at once without one).
     void FreeItem(TKoOPCProviderItem* Item) noexcept;
     // The client with a counted reference, or empty once detached.
     ComPtr<TKoOPCProviderClient> ClientRef() const;

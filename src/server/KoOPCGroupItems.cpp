@@ -61,12 +61,13 @@ bool TKoOPCProviderGroup::Logging() const noexcept {
 void TKoOPCProviderGroup::FreeItem(TKoOPCProviderItem* Item) noexcept {
     TKoOPCProviderClient* Client = OwnerClient();
     TKoOPCProvider* Provider = Client ? Client->Provider() : nullptr;
-    const HWND Sink = Provider ? Provider->Handle() : nullptr;
-    if (Sink && GetWindowThreadProcessId(Sink, nullptr) != GetCurrentThreadId()) {
+    // Also from the main thread itself it is queued: the caller holds the group lock, which
+    // must not be held while waiting for the variables.
+    if (Provider && Provider->Handle()) {
         Provider->FreeObject(Item);
         return;
     }
-    // On the main thread, or with no main thread left to hand it to.
+    // No main thread left to hand it to.
     try {
         TKoVarReadAccess Access;
         delete Item;

@@ -1,7 +1,6 @@
 #include "KoOPCProviderTransactions.h"
 
 #include "KoOPCErrors.h"
-#include "KoOPCGroup.h"
 #include "KoOPCItems.h"
 
 TKoOPCProviderTransaction::TKoOPCProviderTransaction(TKoOPCProviderGroup* AGroup, TKoOPCTransactionKind AKind,
@@ -67,11 +66,11 @@ HRESULT TKoOPCProviderTransaction::CallDataCallback(IOPCDataCallback* Sink) {
     const DWORD N = static_cast<DWORD>(Count());
     switch (Kind()) {
     case tkDataChange:
-        return Sink->OnDataChange(ID(), FGroup->ClientHandle(), MasterQuality(), MasterError(), N,
+        return Sink->OnDataChange(ID(), GroupClientHandle, MasterQuality(), MasterError(), N,
                                   ClientHandleArray(), ValueArray(), QualityArray(), TimestampArray(),
                                   ErrorArray());
     case tkRead:
-        return Sink->OnReadComplete(ID(), FGroup->ClientHandle(), MasterQuality(), MasterError(), N,
+        return Sink->OnReadComplete(ID(), GroupClientHandle, MasterQuality(), MasterError(), N,
                                     ClientHandleArray(), ValueArray(), QualityArray(), TimestampArray(),
                                     ErrorArray());
     default:
@@ -80,7 +79,7 @@ HRESULT TKoOPCProviderTransaction::CallDataCallback(IOPCDataCallback* Sink) {
 }
 
 HRESULT TKoOPCProviderWriteTransaction::CallDataCallback(IOPCDataCallback* Sink) {
-    return Sink->OnWriteComplete(ID(), Group()->ClientHandle(), MasterError(), static_cast<DWORD>(Count()),
+    return Sink->OnWriteComplete(ID(), GroupClientHandle, MasterError(), static_cast<DWORD>(Count()),
                                  ClientHandleArray(), ErrorArray());
 }
 

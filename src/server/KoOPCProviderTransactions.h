@@ -35,6 +35,9 @@ public:
     // The source entries read their items from: 0 (the cached state as it is), OPC_DS_CACHE or
     // OPC_DS_DEVICE.
     DWORD DataSource = 0;
+    // The group's client handle as the sink is told it; taken from the group when the
+    // transaction is dispatched, so that the delivery does not reach the group itself.
+    OPCHANDLE GroupClientHandle = 0;
     // Set while a synchronous caller waits for the main thread to finish the transaction.
     std::unique_ptr<TKoOPCMainThreadWait> Wait;
 
