@@ -16,12 +16,18 @@
 
 namespace {
 
-// "1,2,3" of the handles, or "$0,$C0040001" of result codes.
+// A log line lists at most this many handles or codes: the log keeps thousands of lines, and
+// lines of whole large requests would fill the memory.
+constexpr DWORD KoLogListLimit = 1000;
+
+// "1,2,3" of the handles, or "$0,$C0040001" of result codes; a longer list ends in
+// ",...(+N)" for the N entries left out.
 template <class T> std::wstring NumberList(const T* Values, DWORD Count, bool Hex) {
     std::string Text;
-    Text.reserve(static_cast<size_t>(Count) * (Hex ? 10 : 6));
+    const DWORD Shown = std::min(Count, KoLogListLimit);
+    Text.reserve(static_cast<size_t>(Shown) * (Hex ? 10 : 6) + 16);
     char Buffer[16];
-    for (DWORD I = 0; I < Count; ++I) {
+    for (DWORD I = 0; I < Shown; ++I) {
         if (I > 0) Text += ',';
         if (Hex) Text += '$';
         const auto Value = static_cast<uint32_t>(Values[I]);
@@ -31,6 +37,7 @@ template <class T> std::wstring NumberList(const T* Values, DWORD Count, bool He
         for (char* C = Buffer; C != End.ptr; ++C)
             Text += Hex && *C >= 'a' ? static_cast<char>(*C - 'a' + 'A') : *C;
     }
+    if (Shown < Count) Text += ",...(+" + std::to_string(Count - Shown) + ")";
     return std::wstring(Text.begin(), Text.end());
 }
 
