@@ -422,13 +422,34 @@ void TKoOPCProvider::LogLine(const std::wstring& Line) noexcept {
     try {
         const HWND Sink = Handle();
         if (!Sink) return;
-        // Send-notify: handled at once on the main thread, queued from any other thread, so a
-        // worker never waits for the main thread.
-        const LPARAM Text = StringToMessageParam(Line);
-        if (!SendNotifyMessageW(Sink, PM_LOG, static_cast<WPARAM>(Text), 0)) MessageParamToString(Text);
+        if (GetWindowThreadProcessId(Sink, nullptr) == GetCurrentThreadId()) {
+            // On the main thread at once, after the lines other threads queued before it.
+            FlushLog();
+            DoLog(Line);
+            return;
+        }
+        // Other threads queue the line and never wait for the main thread; one message takes
+        // every line queued until the main thread runs it.
+        bool First;
+        {
+            std::lock_guard Guard(FLogQueueLock);
+            if (FLogQueue.size() >= KoMaxQueuedLogLines) return;
+            First = FLogQueue.empty();
+            FLogQueue.push_back(Line);
+        }
+        if (First) PostMessageW(Sink, PM_LOG, 0, 0);
     } catch (...) {
         // Logging never fails towards the caller.
     }
+}
+
+void TKoOPCProvider::FlushLog() {
+    std::vector<std::wstring> Lines;
+    {
+        std::lock_guard Guard(FLogQueueLock);
+        Lines.swap(FLogQueue);
+    }
+    for (const std::wstring& Line : Lines) DoLog(Line);
 }
 
 bool TKoOPCProvider::Logging() const {
@@ -475,7 +496,7 @@ bool TKoOPCProvider::HandleMessage(UINT Msg, WPARAM WParam, LPARAM LParam, LRESU
         }
         return true;
     case PM_LOG:
-        DoLog(MessageParamToString(static_cast<LPARAM>(WParam)));
+        FlushLog();
         return true;
     case PM_DISCONNECT: {
         auto* Client = reinterpret_cast<IKoOPCProviderClient*>(WParam);

@@ -46,7 +46,7 @@ class TKoOPCProvider;
 enum : UINT {
     PM_FINISHTRANSACTION = WM_USER + 0, // group, transaction: the group finishes the transaction
     PM_FREEOBJECT = WM_USER + 1,        // object (TKoMainThreadObject): destroyed
-    PM_LOG = WM_USER + 3,               // line (StringToMessageParam): recorded in the activity log
+    PM_LOG = WM_USER + 3,               // the lines queued by other threads are recorded in the activity log
     PM_DISCONNECT = WM_USER + 4,        // server object: disconnected
 };
 
@@ -287,6 +287,8 @@ public:
     void LogLine(const std::wstring& Line) noexcept;
     // On the main thread: records the line and raises OnLog with the entry as recorded.
     void DoLog(const std::wstring& Line);
+    // On the main thread: records the lines other threads queued, in their order.
+    void FlushLog();
     // Destroys Object on the main thread (at once when the sink is gone).
     void FreeObject(TKoMainThreadObject* Object);
 
@@ -340,6 +342,11 @@ private:
     std::wstring FDescription;
     std::atomic<int32_t> FGroupCount{0};
     std::unique_ptr<TKoMessageWindow> FSink;
+    // Lines of other threads waiting for the main thread (at most KoMaxQueuedLogLines; more are
+    // dropped while the main thread does not run).
+    std::mutex FLogQueueLock;
+    std::vector<std::wstring> FLogQueue;
+    static constexpr size_t KoMaxQueuedLogLines = 100000;
     OPCHANDLE FLastHandle = 0;
     IKoOPCProviderClassObject* FObjectFactory = nullptr;
     bool FReadOnly = false;
