@@ -145,11 +145,11 @@ void TKoOPCProviderDataCallbackThread::Execute() {
 void TKoOPCProviderDataCallbackThread::DispatchDataChange() {
     std::unique_ptr<TKoOPCProviderTransaction> Pending;
     {
+        // The interval restarts also when there was nothing to send (or no group any more).
+        FLastUpdate = TickCount64();
         std::lock_guard Life(FGroup->Lock);
         if (!FGroup->Group || FTerminated) return;
         Pending = FGroup->Group->GetDataChangeTransaction();
-        // The interval restarts also when there was nothing to send.
-        FLastUpdate = TickCount64();
     }
     DispatchTransaction(std::move(Pending));
 }
