@@ -151,7 +151,6 @@ HRESULT TKoOPCProviderGroup::Refresh1or2(DWORD Source, DWORD ID, const std::wstr
             // The refresh carries the current state instead of the changes collected so far.
             ClearDataChangeTransaction();
         }
-        TKoTaskMem<HRESULT> Errors;
         HRESULT* RawErrors = nullptr;
         std::unique_ptr<TKoOPCProviderTransaction> Transaction;
         const HRESULT Outcome =

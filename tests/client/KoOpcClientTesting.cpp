@@ -191,6 +191,15 @@ void OpcClient::TearDown() {
     }
 }
 
+void OpcClient::ExpectNoGroupsLeft(std::initializer_list<IOPCServer*> Connections) {
+    for (IOPCServer* Each : Connections) {
+        HRESULT Result = E_UNEXPECTED;
+        EXPECT_EQ(EnumeratedNames(Each, OPC_ENUM_ALL, Result), std::vector<std::wstring>{});
+        EXPECT_EQ(Result, S_FALSE);
+    }
+    EXPECT_EQ(GroupCount(*Connections.begin()), 0);
+}
+
 bool OpcClient::RunClientThreads(int N, const std::function<void(int)>& Work, DWORD BoundMs) {
     struct TArg {
         const std::function<void(int)>* Work;

@@ -17,6 +17,7 @@
 
 #include <memory>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -137,6 +138,9 @@ protected:
     // False, with a failure, when they did not all end within BoundMs: the server is then ended
     // so that calls still waiting return and the threads can end.
     bool RunClientThreads(int N, const std::function<void(int)>& Work, DWORD BoundMs);
+
+    // Every connection lists no group any more and the server counts none.
+    static void ExpectNoGroupsLeft(std::initializer_list<IOPCServer*> Connections);
 
     ServerProcess Server;
 };

@@ -557,12 +557,7 @@ TEST_F(OpcClient, ConcurrentClientsAddAndRemoveGroups) {
         for (const std::string& F : W.Failures) ADD_FAILURE() << F;
 
     // Every group is gone, on every connection, and the server still serves.
-    for (IOPCServer* Each : {Shared.Get(), Own1.Get(), Own2.Get()}) {
-        HRESULT Result = E_UNEXPECTED;
-        EXPECT_EQ(EnumeratedNames(Each, OPC_ENUM_ALL, Result), std::vector<std::wstring>{});
-        EXPECT_EQ(Result, S_FALSE);
-    }
-    EXPECT_EQ(GroupCount(Shared.Get()), 0);
+    ExpectNoGroupsLeft({Shared.Get(), Own1.Get(), Own2.Get()});
 }
 
 } // namespace

@@ -1465,12 +1465,7 @@ TEST_F(OpcItems, ConcurrentClientsWorkOnItems) {
     for (const Work& W : Works)
         for (const std::string& F : W.Failures) ADD_FAILURE() << F;
 
-    for (IOPCServer* Each : {Shared.Get(), Own1.Get(), Own2.Get()}) {
-        HRESULT Result = E_UNEXPECTED;
-        EXPECT_EQ(EnumeratedNames(Each, OPC_ENUM_ALL, Result), std::vector<std::wstring>{});
-        EXPECT_EQ(Result, S_FALSE);
-    }
-    EXPECT_EQ(GroupCount(Shared.Get()), 0);
+    ExpectNoGroupsLeft({Shared.Get(), Own1.Get(), Own2.Get()});
 }
 
 } // namespace
