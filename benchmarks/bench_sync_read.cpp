@@ -15,7 +15,6 @@
 
 #include <objbase.h>
 #include <oleauto.h>
-#include <shlwapi.h>
 #include <wrl/client.h>
 
 #include <algorithm>
@@ -23,23 +22,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "KoBenchSupport.h"
 #include "KoComObjects.h"
 #include "KoOPCCom.h"
 #include "KoOPCDA.h"
-#include "KoOPCTransactions.h"
-#include "KoProcessTesting.h"
-#include "KoWindows.h"
+
+using namespace kobench;
 
 namespace {
 
-constexpr char kChildSwitch[] = "--ko-bench-child";
-constexpr wchar_t kProgID[] = L"Korvel.OPC.Simulation";
-constexpr wchar_t kServerExe[] = L"KoOPCServer.exe";
-constexpr DWORD kProgramBoundMs = 60'000;
+constexpr wchar_t kBenchName[] = L"KoBenchSyncRead";
 constexpr DWORD kManyItems = 10'000;
 constexpr int kRounds = 7;
 constexpr int kCallsOneItem = 300;
@@ -51,64 +46,6 @@ constexpr int kWarmUpManyItems = 3;
 // more than once in a group).
 constexpr const wchar_t* kFloatItems[] = {L"Static.KoFloat1",   L"Random.KoFloat1",   L"SawTooth.KoFloat1",
                                           L"Sinusoid.KoFloat1", L"Triangle.KoFloat1", L"ReadOnly.KoFloat1"};
-
-// A step that failed: the message says which and why.
-class EBench : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-std::string Hex(HRESULT Code) {
-    char Text[16];
-    std::snprintf(Text, sizeof Text, "0x%08lX", static_cast<unsigned long>(Code));
-    return Text;
-}
-
-void Check(HRESULT Code, const char* What) {
-    if (FAILED(Code)) throw EBench(std::string(What) + " failed: " + Hex(Code));
-}
-
-class TComApartment {
-public:
-    TComApartment() { Check(CoInitializeEx(nullptr, COINIT_MULTITHREADED), "CoInitializeEx"); }
-    ~TComApartment() { CoUninitialize(); }
-    TComApartment(const TComApartment&) = delete;
-    TComApartment& operator=(const TComApartment&) = delete;
-};
-
-// ---- the arrays an OPC call hands back, freed with what they hold ----
-
-void FreeArray(HRESULT*& P, DWORD) noexcept {
-    TKoOPCAlloc::FreeMem(P);
-}
-void FreeArray(OPCITEMRESULT*& P, DWORD Count) noexcept {
-    TKoOPCAlloc::FreeItemResultList(P, Count);
-}
-void FreeArray(OPCITEMSTATE*& P, DWORD Count) noexcept {
-    if (P)
-        for (DWORD I = 0; I < Count; ++I) VariantClear(&P[I].vDataValue);
-    TKoOPCAlloc::FreeMem(P);
-}
-
-// Receives one array of Count elements through an out-parameter.
-template <class T> class TReceivedArray {
-public:
-    explicit TReceivedArray(DWORD ACount) noexcept : FCount(ACount) {}
-    ~TReceivedArray() { FreeArray(FData, FCount); }
-    TReceivedArray(const TReceivedArray&) = delete;
-    TReceivedArray& operator=(const TReceivedArray&) = delete;
-
-    T** Receive() noexcept {
-        FreeArray(FData, FCount);
-        return &FData;
-    }
-    T* Get() const noexcept { return FData; }
-    T& operator[](DWORD Index) const noexcept { return FData[Index]; }
-
-private:
-    T* FData = nullptr;
-    DWORD FCount;
-};
 
 // ---- the bare object of cases (a) and (b), in the child process ----
 
@@ -148,44 +85,15 @@ private:
     static constexpr FILETIME kStamp{0xD53E8000u, 0x01D9B3A0u};
 };
 
-// What parent and child agree on, named after the parent's process id.
-std::wstring MarshalFile(DWORD ParentPid) {
-    wchar_t Folder[MAX_PATH];
-    const DWORD N = GetTempPathW(MAX_PATH, Folder);
-    if (N == 0 || N >= MAX_PATH) throw EBench("GetTempPath failed");
-    return std::wstring(Folder) + L"KoBenchSyncRead." + std::to_wstring(ParentPid) + L".bin";
-}
-std::wstring ReadyEventName(DWORD ParentPid) {
-    return L"KoBenchSyncRead.Ready." + std::to_wstring(ParentPid);
-}
-std::wstring DoneEventName(DWORD ParentPid) {
-    return L"KoBenchSyncRead.Done." + std::to_wstring(ParentPid);
-}
-
-// The child: hosts one bare object in its multi-threaded apartment, marshals it into the file
-// the parent named, signals that it is there and serves calls until the parent is done (or has
-// gone).
+// The child: hosts one bare object in its multi-threaded apartment, marshals it to the parent,
+// signals that it is there and serves calls until the parent is done (or has gone).
 int RunChild(DWORD ParentPid) {
     TComApartment Apartment;
-    TKoHandle Ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, ReadyEventName(ParentPid).c_str()));
-    TKoHandle Done(OpenEventW(SYNCHRONIZE, FALSE, DoneEventName(ParentPid).c_str()));
-    TKoHandle Parent(OpenProcess(SYNCHRONIZE, FALSE, ParentPid));
-    if (!Ready || !Done || !Parent) throw EBench("child: the parent's events or process cannot be opened");
-
+    TParentProcess Parent(kBenchName, ParentPid);
     ComPtr<IOPCSyncIO> Object = KoAdopt<IOPCSyncIO>(new TBareSyncIO);
-    {
-        ComPtr<IStream> Stream;
-        Check(SHCreateStreamOnFileEx(MarshalFile(ParentPid).c_str(),
-                                     STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE, FILE_ATTRIBUTE_NORMAL,
-                                     TRUE, nullptr, &Stream),
-              "child: SHCreateStreamOnFileEx");
-        Check(CoMarshalInterface(Stream.Get(), IID_IOPCSyncIO, Object.Get(), MSHCTX_LOCAL, nullptr,
-                                 MSHLFLAGS_NORMAL),
-              "child: CoMarshalInterface");
-    } // the stream is closed before the parent reads it
-    SetEvent(Ready.Get());
-    HANDLE Waits[] = {Done.Get(), Parent.Get()};
-    WaitForMultipleObjects(2, Waits, FALSE, INFINITE);
+    MarshalToFile(Parent.Names().File, IID_IOPCSyncIO, Object.Get());
+    Parent.SignalReady();
+    Parent.Finished(INFINITE);
     // Drops the stubs (and a reference the parent never unmarshalled) before the object goes.
     CoDisconnectObject(Object.Get(), 0);
     return 0;
@@ -195,41 +103,10 @@ int RunChild(DWORD ParentPid) {
 // releases the proxy, lets the child go and waits for it.
 class TBareHost {
 public:
-    TBareHost() {
-        const DWORD Pid = GetCurrentProcessId();
-        FReady.Reset(CreateEventW(nullptr, TRUE, FALSE, ReadyEventName(Pid).c_str()));
-        FDone.Reset(CreateEventW(nullptr, TRUE, FALSE, DoneEventName(Pid).c_str()));
-        if (!FReady || !FDone) throw EBench("CreateEvent failed");
-        FMarshalFile = MarshalFile(Pid);
-
-        const std::wstring Exe = kotest::ExecutablePath();
-        std::wstring CommandLine = L"\"" + Exe + L"\" --ko-bench-child " + std::to_wstring(Pid);
-        STARTUPINFOW Startup{};
-        Startup.cb = sizeof Startup;
-        PROCESS_INFORMATION Info{};
-        if (!CreateProcessW(Exe.c_str(), CommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &Startup, &Info))
-            throw EBench("the child process cannot be started");
-        FChild.Reset(Info.hProcess);
-        TKoHandle Thread(Info.hThread);
-
-        HANDLE Waits[] = {FReady.Get(), FChild.Get()};
-        if (WaitForMultipleObjects(2, Waits, FALSE, kProgramBoundMs) != WAIT_OBJECT_0)
-            throw EBench("the child did not marshal its object");
-        ComPtr<IStream> Stream;
-        Check(SHCreateStreamOnFileEx(FMarshalFile.c_str(), STGM_READ | STGM_SHARE_DENY_WRITE,
-                                     FILE_ATTRIBUTE_NORMAL, FALSE, nullptr, &Stream),
-              "SHCreateStreamOnFileEx");
-        Check(CoUnmarshalInterface(Stream.Get(), IID_IOPCSyncIO,
-                                   reinterpret_cast<void**>(FObject.GetAddressOf())),
-              "CoUnmarshalInterface of the bare object");
-    }
-    ~TBareHost() {
-        FObject.Reset();
-        if (FDone) SetEvent(FDone.Get());
-        if (FChild && WaitForSingleObject(FChild.Get(), kProgramBoundMs) != WAIT_OBJECT_0)
-            TerminateProcess(FChild.Get(), 99);
-        if (!FMarshalFile.empty()) DeleteFileW(FMarshalFile.c_str());
+    TBareHost() : FChild(kBenchName, L"") {
+        FChild.WaitReady();
+        UnmarshalFromFile(FChild.Names().File, IID_IOPCSyncIO,
+                          reinterpret_cast<void**>(FObject.GetAddressOf()));
     }
     TBareHost(const TBareHost&) = delete;
     TBareHost& operator=(const TBareHost&) = delete;
@@ -237,91 +114,11 @@ public:
     IOPCSyncIO* Object() const noexcept { return FObject.Get(); }
 
 private:
-    TKoHandle FReady, FDone, FChild;
-    std::wstring FMarshalFile;
-    ComPtr<IOPCSyncIO> FObject;
+    TChildProcess FChild;
+    ComPtr<IOPCSyncIO> FObject; // released before the child is let go
 };
-
-// ---- the server of cases (c) and (d) ----
-
-// Registers the proxy/stub DLL and the server in the prefix, and unregisters the server again.
-class TServerRegistration {
-public:
-    TServerRegistration() {
-        const std::wstring Folder = kotest::ExecutableDirectory();
-        Check(kotest::RegisterProxyDll(Folder + L"" KO_OPC_PROXY_DLL), "registering the proxy DLL");
-        if (!kotest::ProcessesOf(kServerExe).empty())
-            throw EBench("a KoOPCServer process is running already");
-        if (kotest::RunProgram(Folder + kServerExe, L"/RegServer", kProgramBoundMs) != 0)
-            throw EBench("KoOPCServer.exe /RegServer failed");
-    }
-    ~TServerRegistration() {
-        // The server ends by itself once COM's last reference is gone; unregister after that.
-        for (int I = 0; I < 300 && !kotest::ProcessesOf(kServerExe).empty(); ++I) Sleep(100);
-        if (!kotest::ProcessesOf(kServerExe).empty())
-            std::fprintf(stderr, "note: KoOPCServer.exe still runs 30 s after its last release\n");
-        if (kotest::RunProgram(kotest::ExecutableDirectory() + kServerExe, L"/UnregServer",
-                               kProgramBoundMs) != 0)
-            std::fprintf(stderr, "note: KoOPCServer.exe /UnregServer failed\n");
-    }
-    TServerRegistration(const TServerRegistration&) = delete;
-    TServerRegistration& operator=(const TServerRegistration&) = delete;
-};
-
-// One active group of the server with its items added; Handles are their server handles.
-struct TServerGroup {
-    ComPtr<IOPCItemMgt> ItemMgt;
-    ComPtr<IOPCSyncIO> SyncIO;
-    std::vector<OPCHANDLE> Handles;
-};
-
-TServerGroup AddGroup(IOPCServer& Server, const wchar_t* Name, OPCHANDLE ClientHandle,
-                      const std::vector<const wchar_t*>& ItemIDs) {
-    TServerGroup Group;
-    OPCHANDLE ServerGroup = 0;
-    DWORD RevisedRate = 0;
-    ComPtr<IUnknown> Unknown;
-    Check(Server.AddGroup(Name, TRUE, 1000, ClientHandle, nullptr, nullptr, LOCALE_USER_DEFAULT, &ServerGroup,
-                          &RevisedRate, IID_IOPCGroupStateMgt, Unknown.GetAddressOf()),
-          "IOPCServer::AddGroup");
-    Check(Unknown.As(&Group.ItemMgt), "the group's IOPCItemMgt");
-    Check(Unknown.As(&Group.SyncIO), "the group's IOPCSyncIO");
-
-    const DWORD Count = static_cast<DWORD>(ItemIDs.size());
-    wchar_t NoAccessPath[] = L"";
-    std::vector<std::wstring> IDs(ItemIDs.begin(), ItemIDs.end());
-    std::vector<OPCITEMDEF> Defs(Count);
-    for (DWORD I = 0; I < Count; ++I) {
-        Defs[I].szAccessPath = NoAccessPath;
-        Defs[I].szItemID = IDs[I].data();
-        Defs[I].bActive = TRUE;
-        Defs[I].hClient = I + 1;
-        Defs[I].vtRequestedDataType = VT_EMPTY;
-    }
-    TReceivedArray<OPCITEMRESULT> Results(Count);
-    TReceivedArray<HRESULT> Errors(Count);
-    const HRESULT Added = Group.ItemMgt->AddItems(Count, Defs.data(), Results.Receive(), Errors.Receive());
-    if (Added != S_OK) throw EBench("IOPCItemMgt::AddItems returned " + Hex(Added));
-    Group.Handles.resize(Count);
-    for (DWORD I = 0; I < Count; ++I) Group.Handles[I] = Results[I].hServer;
-    return Group;
-}
 
 // ---- measurement ----
-
-double SecondsBetween(const LARGE_INTEGER& From, const LARGE_INTEGER& To) {
-    static const double Frequency = [] {
-        LARGE_INTEGER Value;
-        QueryPerformanceFrequency(&Value);
-        return static_cast<double>(Value.QuadPart);
-    }();
-    return static_cast<double>(To.QuadPart - From.QuadPart) / Frequency;
-}
-
-double MedianOf(std::vector<double> Values) {
-    std::sort(Values.begin(), Values.end());
-    return Values[Values.size() / 2];
-}
 
 // One Read of every handle; anything but S_OK ends the run.
 void ReadOnce(IOPCSyncIO& Io, std::vector<OPCHANDLE>& Handles) {
@@ -436,15 +233,11 @@ int RunParent() {
     ComPtr<IOPCServer> Server;
     TServerGroup OneItem, ManyItems;
     try {
-        CLSID ClassID;
-        Check(CLSIDFromProgID(kProgID, &ClassID), "CLSIDFromProgID");
-        Check(CoCreateInstance(ClassID, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                               reinterpret_cast<void**>(Server.GetAddressOf())),
-              "CoCreateInstance of the server");
-        OneItem = AddGroup(*Server.Get(), L"Bench 1 item", 1, {L"Random.KoFloat1"});
+        Server = CreateServer();
+        OneItem = AddGroup(*Server.Get(), L"Bench 1 item", 1, 1000, {L"Random.KoFloat1"});
         std::vector<const wchar_t*> IDs(kManyItems);
         for (DWORD I = 0; I < kManyItems; ++I) IDs[I] = kFloatItems[I % std::size(kFloatItems)];
-        ManyItems = AddGroup(*Server.Get(), L"Bench 10000 items", 2, IDs);
+        ManyItems = AddGroup(*Server.Get(), L"Bench 10000 items", 2, 1000, IDs);
         ServerOne.Io = OneItem.SyncIO.Get();
         ServerOne.Handles = OneItem.Handles;
         ServerMany.Io = ManyItems.SyncIO.Get();

@@ -3,7 +3,8 @@
 set -euo pipefail
 root=$(dirname "$(dirname "$(realpath "$0")")")
 build=${KO_BUILD_DIR:-$root/build}
-"$root/scripts/build.sh" --target KoBenchVars KoBenchSyncRead
+"$root/scripts/build.sh" --target KoBenchVars KoBenchSyncRead KoBenchDataChange
 "$root/scripts/wine-run.sh" "$build" "$build/bin/KoBenchVars.exe"
-# Registers KoOPCServer in the build tree's prefix for its run and unregisters it again.
+# These two register KoOPCServer in the build tree's prefix for their run and unregister it again.
 "$root/scripts/wine-run.sh" "$build" "$build/bin/KoBenchSyncRead.exe"
+"$root/scripts/wine-run.sh" "$build" "$build/bin/KoBenchDataChange.exe"

@@ -1,0 +1,209 @@
+#include "KoBenchSupport.h"
+
+#include <oleauto.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+
+#include "KoOPCTransactions.h"
+#include "KoProcessTesting.h"
+
+namespace kobench {
+
+namespace {
+
+constexpr wchar_t kServerExe[] = L"KoOPCServer.exe";
+
+} // namespace
+
+std::string Hex(HRESULT Code) {
+    char Text[16];
+    std::snprintf(Text, sizeof Text, "0x%08lX", static_cast<unsigned long>(Code));
+    return Text;
+}
+
+void Check(HRESULT Code, const char* What) {
+    if (FAILED(Code)) throw EBench(std::string(What) + " failed: " + Hex(Code));
+}
+
+TComApartment::TComApartment() {
+    Check(CoInitializeEx(nullptr, COINIT_MULTITHREADED), "CoInitializeEx");
+}
+
+TComApartment::~TComApartment() {
+    CoUninitialize();
+}
+
+// ---- arrays ----
+
+void FreeArray(HRESULT*& P, DWORD) noexcept {
+    TKoOPCAlloc::FreeMem(P);
+}
+
+void FreeArray(OPCITEMRESULT*& P, DWORD Count) noexcept {
+    TKoOPCAlloc::FreeItemResultList(P, Count);
+}
+
+void FreeArray(OPCITEMSTATE*& P, DWORD Count) noexcept {
+    if (P)
+        for (DWORD I = 0; I < Count; ++I) VariantClear(&P[I].vDataValue);
+    TKoOPCAlloc::FreeMem(P);
+}
+
+// ---- a second instance of the program ----
+
+TRendezvous::TRendezvous(const wchar_t* Bench, DWORD ParentPid) {
+    wchar_t Folder[MAX_PATH];
+    const DWORD N = GetTempPathW(MAX_PATH, Folder);
+    if (N == 0 || N >= MAX_PATH) throw EBench("GetTempPath failed");
+    const std::wstring Stem = std::wstring(Bench) + L"." + std::to_wstring(ParentPid);
+    File = std::wstring(Folder) + Stem + L".bin";
+    ReadyEvent = std::wstring(Bench) + L".Ready." + std::to_wstring(ParentPid);
+    DoneEvent = std::wstring(Bench) + L".Done." + std::to_wstring(ParentPid);
+}
+
+void MarshalToFile(const std::wstring& File, REFIID Iid, IUnknown* Object) {
+    ComPtr<IStream> Stream;
+    Check(SHCreateStreamOnFileEx(File.c_str(), STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE,
+                                 FILE_ATTRIBUTE_NORMAL, TRUE, nullptr, &Stream),
+          "SHCreateStreamOnFileEx (write)");
+    Check(CoMarshalInterface(Stream.Get(), Iid, Object, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL),
+          "CoMarshalInterface");
+    // The stream closes here, before the other process reads the file.
+}
+
+void UnmarshalFromFile(const std::wstring& File, REFIID Iid, void** Object) {
+    ComPtr<IStream> Stream;
+    Check(SHCreateStreamOnFileEx(File.c_str(), STGM_READ | STGM_SHARE_DENY_WRITE, FILE_ATTRIBUTE_NORMAL,
+                                 FALSE, nullptr, &Stream),
+          "SHCreateStreamOnFileEx (read)");
+    Check(CoUnmarshalInterface(Stream.Get(), Iid, Object), "CoUnmarshalInterface");
+}
+
+TChildProcess::TChildProcess(const wchar_t* Bench, const std::wstring& Args)
+    : FNames(Bench, GetCurrentProcessId()) {
+    FReady.Reset(CreateEventW(nullptr, TRUE, FALSE, FNames.ReadyEvent.c_str()));
+    FDone.Reset(CreateEventW(nullptr, TRUE, FALSE, FNames.DoneEvent.c_str()));
+    if (!FReady || !FDone) throw EBench("CreateEvent failed");
+
+    const std::wstring Exe = kotest::ExecutablePath();
+    const std::wstring Switch(std::begin(kChildSwitch), std::end(kChildSwitch) - 1);
+    std::wstring CommandLine = L"\"" + Exe + L"\" " + Switch + L" " + std::to_wstring(GetCurrentProcessId());
+    if (!Args.empty()) CommandLine += L" " + Args;
+    STARTUPINFOW Startup{};
+    Startup.cb = sizeof Startup;
+    PROCESS_INFORMATION Info{};
+    if (!CreateProcessW(Exe.c_str(), CommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &Startup, &Info))
+        throw EBench("the child process cannot be started");
+    FChild.Reset(Info.hProcess);
+    TKoHandle Thread(Info.hThread);
+}
+
+TChildProcess::~TChildProcess() {
+    if (FDone) SetEvent(FDone.Get());
+    if (FChild && WaitForSingleObject(FChild.Get(), kProgramBoundMs) != WAIT_OBJECT_0)
+        TerminateProcess(FChild.Get(), 99);
+    DeleteFileW(FNames.File.c_str());
+}
+
+void TChildProcess::WaitReady() const {
+    HANDLE Waits[] = {FReady.Get(), FChild.Get()};
+    if (WaitForMultipleObjects(2, Waits, FALSE, kProgramBoundMs) != WAIT_OBJECT_0)
+        throw EBench("the child did not get ready");
+}
+
+TParentProcess::TParentProcess(const wchar_t* Bench, DWORD ParentPid) : FNames(Bench, ParentPid) {
+    FReady.Reset(OpenEventW(EVENT_MODIFY_STATE, FALSE, FNames.ReadyEvent.c_str()));
+    FDone.Reset(OpenEventW(SYNCHRONIZE, FALSE, FNames.DoneEvent.c_str()));
+    FParent.Reset(OpenProcess(SYNCHRONIZE, FALSE, ParentPid));
+    if (!FReady || !FDone || !FParent) throw EBench("child: the parent's events or process cannot be opened");
+}
+
+void TParentProcess::SignalReady() const {
+    SetEvent(FReady.Get());
+}
+
+bool TParentProcess::Finished(DWORD TimeoutMs) const {
+    HANDLE Waits[] = {FDone.Get(), FParent.Get()};
+    return WaitForMultipleObjects(2, Waits, FALSE, TimeoutMs) != WAIT_TIMEOUT;
+}
+
+// ---- the server ----
+
+TServerRegistration::TServerRegistration() {
+    const std::wstring Folder = kotest::ExecutableDirectory();
+    Check(kotest::RegisterProxyDll(Folder + L"" KO_OPC_PROXY_DLL), "registering the proxy DLL");
+    if (!kotest::ProcessesOf(kServerExe).empty()) throw EBench("a KoOPCServer process is running already");
+    if (kotest::RunProgram(Folder + kServerExe, L"/RegServer", kProgramBoundMs) != 0)
+        throw EBench("KoOPCServer.exe /RegServer failed");
+}
+
+TServerRegistration::~TServerRegistration() {
+    // The server ends by itself once COM's last reference is gone; unregister after that.
+    for (int I = 0; I < 300 && !kotest::ProcessesOf(kServerExe).empty(); ++I) Sleep(100);
+    if (!kotest::ProcessesOf(kServerExe).empty())
+        std::fprintf(stderr, "note: KoOPCServer.exe still runs 30 s after its last release\n");
+    if (kotest::RunProgram(kotest::ExecutableDirectory() + kServerExe, L"/UnregServer", kProgramBoundMs) != 0)
+        std::fprintf(stderr, "note: KoOPCServer.exe /UnregServer failed\n");
+}
+
+ComPtr<IOPCServer> CreateServer() {
+    CLSID ClassID;
+    Check(CLSIDFromProgID(kProgID, &ClassID), "CLSIDFromProgID");
+    ComPtr<IOPCServer> Server;
+    Check(CoCreateInstance(ClassID, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                           reinterpret_cast<void**>(Server.GetAddressOf())),
+          "CoCreateInstance of the server");
+    return Server;
+}
+
+TServerGroup AddGroup(IOPCServer& Server, const wchar_t* Name, OPCHANDLE ClientHandle, DWORD UpdateRate,
+                      const std::vector<const wchar_t*>& ItemIDs) {
+    TServerGroup Group;
+    OPCHANDLE ServerGroup = 0;
+    Check(Server.AddGroup(Name, TRUE, UpdateRate, ClientHandle, nullptr, nullptr, LOCALE_USER_DEFAULT,
+                          &ServerGroup, &Group.RevisedUpdateRate, IID_IUnknown, Group.Unknown.GetAddressOf()),
+          "IOPCServer::AddGroup");
+    Check(Group.Unknown.As(&Group.ItemMgt), "the group's IOPCItemMgt");
+    Check(Group.Unknown.As(&Group.SyncIO), "the group's IOPCSyncIO");
+
+    const DWORD Count = static_cast<DWORD>(ItemIDs.size());
+    wchar_t NoAccessPath[] = L"";
+    std::vector<std::wstring> IDs(ItemIDs.begin(), ItemIDs.end());
+    std::vector<OPCITEMDEF> Defs(Count);
+    for (DWORD I = 0; I < Count; ++I) {
+        Defs[I].szAccessPath = NoAccessPath;
+        Defs[I].szItemID = IDs[I].data();
+        Defs[I].bActive = TRUE;
+        Defs[I].hClient = I + 1;
+        Defs[I].vtRequestedDataType = VT_EMPTY;
+    }
+    TReceivedArray<OPCITEMRESULT> Results(Count);
+    TReceivedArray<HRESULT> Errors(Count);
+    const HRESULT Added = Group.ItemMgt->AddItems(Count, Defs.data(), Results.Receive(), Errors.Receive());
+    if (Added != S_OK) throw EBench("IOPCItemMgt::AddItems returned " + Hex(Added));
+    Group.Handles.resize(Count);
+    for (DWORD I = 0; I < Count; ++I) Group.Handles[I] = Results[I].hServer;
+    return Group;
+}
+
+// ---- timing ----
+
+double SecondsBetween(const LARGE_INTEGER& From, const LARGE_INTEGER& To) {
+    static const double Frequency = [] {
+        LARGE_INTEGER Value;
+        QueryPerformanceFrequency(&Value);
+        return static_cast<double>(Value.QuadPart);
+    }();
+    return static_cast<double>(To.QuadPart - From.QuadPart) / Frequency;
+}
+
+double MedianOf(std::vector<double> Values) {
+    std::sort(Values.begin(), Values.end());
+    return Values[Values.size() / 2];
+}
+
+} // namespace kobench

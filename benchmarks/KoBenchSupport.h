@@ -1,0 +1,157 @@
+#pragma once
+// Pieces the cross-process benchmarks share: failure reporting, the COM apartment, arrays handed
+// back by OPC calls, a second instance of the benchmark program that an interface crosses to or
+// from, the registration of KoOPCServer in the prefix, its groups, and timing.
+
+#include <windows.h>
+
+#include <objbase.h>
+#include <wrl/client.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "KoOPCDA.h"
+#include "KoWindows.h"
+
+namespace kobench {
+
+using Microsoft::WRL::ComPtr;
+
+// The first argument of a child instance; the parent's process id follows, then the
+// benchmark's own arguments.
+constexpr char kChildSwitch[] = "--ko-bench-child";
+constexpr DWORD kProgramBoundMs = 60'000;
+
+// A step that failed: the message says which and why.
+class EBench : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+std::string Hex(HRESULT Code);
+void Check(HRESULT Code, const char* What);
+
+class TComApartment {
+public:
+    TComApartment();
+    ~TComApartment();
+    TComApartment(const TComApartment&) = delete;
+    TComApartment& operator=(const TComApartment&) = delete;
+};
+
+// ---- the arrays an OPC call hands back, freed with what they hold ----
+
+void FreeArray(HRESULT*& P, DWORD Count) noexcept;
+void FreeArray(OPCITEMRESULT*& P, DWORD Count) noexcept;
+void FreeArray(OPCITEMSTATE*& P, DWORD Count) noexcept;
+
+// Receives one array of Count elements through an out-parameter.
+template <class T> class TReceivedArray {
+public:
+    explicit TReceivedArray(DWORD ACount) noexcept : FCount(ACount) {}
+    ~TReceivedArray() { FreeArray(FData, FCount); }
+    TReceivedArray(const TReceivedArray&) = delete;
+    TReceivedArray& operator=(const TReceivedArray&) = delete;
+
+    T** Receive() noexcept {
+        FreeArray(FData, FCount);
+        return &FData;
+    }
+    T* Get() const noexcept { return FData; }
+    T& operator[](DWORD Index) const noexcept { return FData[Index]; }
+
+private:
+    T* FData = nullptr;
+    DWORD FCount;
+};
+
+// ---- a second instance of the program ----
+
+// The names parent and child agree on, made of the benchmark's name and the parent's process
+// id: a file that carries one marshalled interface, and the events Ready (the child is set up)
+// and Done (the parent has finished with the child).
+struct TRendezvous {
+    TRendezvous(const wchar_t* Bench, DWORD ParentPid);
+
+    std::wstring File;
+    std::wstring ReadyEvent;
+    std::wstring DoneEvent;
+};
+
+// Marshals Object (as Iid) into File for another process; UnmarshalFromFile takes it out there.
+void MarshalToFile(const std::wstring& File, REFIID Iid, IUnknown* Object);
+void UnmarshalFromFile(const std::wstring& File, REFIID Iid, void** Object);
+
+// The parent's end: starts this program again with "--ko-bench-child <pid> Args". Ending it
+// signals Done, waits for the child (bounded, then ends it) and deletes the file.
+class TChildProcess {
+public:
+    TChildProcess(const wchar_t* Bench, const std::wstring& Args);
+    ~TChildProcess();
+    TChildProcess(const TChildProcess&) = delete;
+    TChildProcess& operator=(const TChildProcess&) = delete;
+
+    const TRendezvous& Names() const noexcept { return FNames; }
+    // Waits (bounded) until the child signals Ready; raises when it ended or timed out instead.
+    void WaitReady() const;
+
+private:
+    TRendezvous FNames;
+    TKoHandle FReady, FDone, FChild;
+};
+
+// The child's end: the parent's events and process.
+class TParentProcess {
+public:
+    TParentProcess(const wchar_t* Bench, DWORD ParentPid);
+    TParentProcess(const TParentProcess&) = delete;
+    TParentProcess& operator=(const TParentProcess&) = delete;
+
+    const TRendezvous& Names() const noexcept { return FNames; }
+    void SignalReady() const;
+    // Whether the parent said Done or has gone, after waiting at most TimeoutMs.
+    bool Finished(DWORD TimeoutMs) const;
+
+private:
+    TRendezvous FNames;
+    TKoHandle FReady, FDone, FParent;
+};
+
+// ---- the server ----
+
+constexpr wchar_t kProgID[] = L"Korvel.OPC.Simulation";
+
+// Registers the proxy/stub DLL and the server in the prefix, and unregisters the server again
+// once it has ended by itself.
+class TServerRegistration {
+public:
+    TServerRegistration();
+    ~TServerRegistration();
+    TServerRegistration(const TServerRegistration&) = delete;
+    TServerRegistration& operator=(const TServerRegistration&) = delete;
+};
+
+// A server object, started by COM through the ProgID.
+ComPtr<IOPCServer> CreateServer();
+
+// One active group of the server with its items added (active, client handles 1, 2, ...);
+// Handles are their server handles.
+struct TServerGroup {
+    ComPtr<IUnknown> Unknown;
+    ComPtr<IOPCItemMgt> ItemMgt;
+    ComPtr<IOPCSyncIO> SyncIO;
+    std::vector<OPCHANDLE> Handles;
+    DWORD RevisedUpdateRate = 0;
+};
+
+TServerGroup AddGroup(IOPCServer& Server, const wchar_t* Name, OPCHANDLE ClientHandle, DWORD UpdateRate,
+                      const std::vector<const wchar_t*>& ItemIDs);
+
+// ---- timing ----
+
+double SecondsBetween(const LARGE_INTEGER& From, const LARGE_INTEGER& To);
+double MedianOf(std::vector<double> Values);
+
+} // namespace kobench
