@@ -57,11 +57,19 @@ TKoOPCProvider::TKoOPCProvider(TKoOPCProviderAddressSpaceFactory AddressSpaceFac
         std::make_unique<TKoMessageWindow>([this](UINT Msg, WPARAM WParam, LPARAM LParam, LRESULT& Result) {
             return HandleMessage(Msg, WParam, LParam, Result);
         });
+    // The lines other threads queue are taken at this pace: a worker thread's call then costs no
+    // message at all.
+    SetTimer(FSink->Handle(), KoLogFlushTimer, KoLogFlushIntervalMs, nullptr);
     if (AddressSpaceFactory) FAddressSpace = AddressSpaceFactory(*this);
 }
 
 TKoOPCProvider::~TKoOPCProvider() {
     Shutdown(std::wstring());
+    try {
+        FlushLog();
+    } catch (...) {
+        // Lines that cannot be recorded any more are lost.
+    }
     FSink.reset();
     {
         std::lock_guard Guard(FClientLock);
@@ -428,16 +436,10 @@ void TKoOPCProvider::LogLine(const std::wstring& Line) noexcept {
             DoLog(Line);
             return;
         }
-        // Other threads queue the line and never wait for the main thread; one message takes
-        // every line queued until the main thread runs it.
-        bool First;
-        {
-            std::lock_guard Guard(FLogQueueLock);
-            if (FLogQueue.size() >= KoMaxQueuedLogLines) return;
-            First = FLogQueue.empty();
-            FLogQueue.push_back(Line);
-        }
-        if (First) PostMessageW(Sink, PM_LOG, 0, 0);
+        // Other threads queue the line and never wait for the main thread, which takes the
+        // queued lines on its flush timer.
+        std::lock_guard Guard(FLogQueueLock);
+        if (FLogQueue.size() < KoMaxQueuedLogLines) FLogQueue.push_back(Line);
     } catch (...) {
         // Logging never fails towards the caller.
     }
@@ -470,6 +472,10 @@ void TKoOPCProvider::FreeObject(TKoMainThreadObject* Object) {
 bool TKoOPCProvider::HandleMessage(UINT Msg, WPARAM WParam, LPARAM LParam, LRESULT& Result) {
     Result = 0;
     switch (Msg) {
+    case WM_TIMER:
+        if (WParam != KoLogFlushTimer) return false;
+        FlushLog();
+        return true;
     case WM_ENABLE:
         if (WParam == 0) Shutdown(std::wstring());
         return true;

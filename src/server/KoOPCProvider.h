@@ -46,8 +46,8 @@ class TKoOPCProvider;
 enum : UINT {
     PM_FINISHTRANSACTION = WM_USER + 0, // group, transaction: the group finishes the transaction
     PM_FREEOBJECT = WM_USER + 1,        // object (TKoMainThreadObject): destroyed
-    PM_LOG = WM_USER + 3,               // the lines queued by other threads are recorded in the activity log
-    PM_DISCONNECT = WM_USER + 4,        // server object: disconnected
+    PM_LOG = WM_USER + 3,        // the lines queued by other threads are recorded in the activity log now
+    PM_DISCONNECT = WM_USER + 4, // server object: disconnected
 };
 
 // Access rights of an item, equal to the OPC access-right bit masks (readable 1, writable 2).
@@ -275,8 +275,9 @@ public:
     bool Logging() const;
 
     // ---- main thread ----
-    // Formats the line and hands it to the main thread for the activity log; never fails and
-    // never waits for the main thread.
+    // Formats the line and hands it to the main thread for the activity log: recorded at once on
+    // the main thread, within a flush interval (50 ms) from any other thread. Never fails and never
+    // waits for the main thread.
     template <class... TArgs> void Log(std::wstring_view Fmt, const TArgs&... Args) noexcept {
         try {
             LogLine(KoFormat(Fmt, Args...));
@@ -347,6 +348,9 @@ private:
     std::mutex FLogQueueLock;
     std::vector<std::wstring> FLogQueue;
     static constexpr size_t KoMaxQueuedLogLines = 100000;
+    // The sink's timer that takes the queued lines, and its interval.
+    static constexpr UINT_PTR KoLogFlushTimer = 0x4C4F;
+    static constexpr UINT KoLogFlushIntervalMs = 50;
     OPCHANDLE FLastHandle = 0;
     IKoOPCProviderClassObject* FObjectFactory = nullptr;
     bool FReadOnly = false;
