@@ -1,5 +1,7 @@
 #include "KoOPCProviderTransactions.h"
 
+#include <algorithm>
+
 #include "KoOPCErrors.h"
 #include "KoOPCItems.h"
 
@@ -14,9 +16,69 @@ int32_t TKoOPCProviderTransaction::Add(TKoOPCProviderItem* Item) {
                 : AddHandle(KoOPCNoHandle, KoOPCNoHandle);
 }
 
+namespace {
+
+size_t SlotOf(OPCHANDLE ClientHandle, size_t Mask) noexcept {
+    return (static_cast<size_t>(ClientHandle) * 0x9E3779B1u) & Mask;
+}
+
+} // namespace
+
+int32_t TKoOPCProviderTransaction::FindEntry(OPCHANDLE ClientHandle) {
+    if (FIndexedCount != Count()) RebuildIndex();
+    if (FEntrySlots.empty()) return -1;
+    const size_t Mask = FEntrySlots.size() - 1;
+    for (size_t Slot = SlotOf(ClientHandle, Mask);; Slot = (Slot + 1) & Mask) {
+        const int32_t Index = FEntrySlots[Slot];
+        if (Index < 0) return -1;
+        if (ClientHandles(Index) == ClientHandle) return Index;
+    }
+}
+
+void TKoOPCProviderTransaction::IndexLastEntry() {
+    const int32_t Index = Count() - 1;
+    if (FIndexedCount != Index || static_cast<size_t>(Count()) * 2 > FEntrySlots.size()) {
+        RebuildIndex();
+        return;
+    }
+    const size_t Mask = FEntrySlots.size() - 1;
+    const OPCHANDLE ClientHandle = ClientHandles(Index);
+    for (size_t Slot = SlotOf(ClientHandle, Mask);; Slot = (Slot + 1) & Mask) {
+        if (FEntrySlots[Slot] < 0) {
+            FEntrySlots[Slot] = Index;
+            break;
+        }
+        // An earlier entry with the handle stays the one found.
+        if (ClientHandles(FEntrySlots[Slot]) == ClientHandle) break;
+    }
+    FIndexedCount = Count();
+}
+
+void TKoOPCProviderTransaction::RebuildIndex() {
+    size_t Size = 16;
+    while (Size < static_cast<size_t>(std::max(Capacity(), Count())) * 2) Size *= 2;
+    FEntrySlots.assign(Size, -1);
+    FIndexedCount = 0;
+    const size_t Mask = Size - 1;
+    for (int32_t Index = 0; Index < Count(); ++Index) {
+        const OPCHANDLE ClientHandle = ClientHandles(Index);
+        for (size_t Slot = SlotOf(ClientHandle, Mask);; Slot = (Slot + 1) & Mask) {
+            if (FEntrySlots[Slot] < 0) {
+                FEntrySlots[Slot] = Index;
+                break;
+            }
+            if (ClientHandles(FEntrySlots[Slot]) == ClientHandle) break;
+        }
+    }
+    FIndexedCount = Count();
+}
+
 int32_t TKoOPCProviderTransaction::AckItem(TKoOPCProviderItem* Item, bool ForceNewEntry) {
-    int32_t Index = ForceNewEntry || !Item ? -1 : IndexOfClientHandle(Item->ClientHandle());
-    if (Index < 0) Index = Add(Item);
+    int32_t Index = ForceNewEntry || !Item ? -1 : FindEntry(Item->ClientHandle());
+    if (Index < 0) {
+        Index = Add(Item);
+        if (!ForceNewEntry) IndexLastEntry();
+    }
     if (!Item) {
         SetErrors(Index, OPC_E_INVALIDHANDLE);
     } else if (Item->AccessRights() == arWriteOnly) {
@@ -36,7 +98,7 @@ int32_t TKoOPCProviderTransaction::AckItem(TKoOPCProviderItem* Item, bool ForceN
 
 void TKoOPCProviderTransaction::RemoveItem(TKoOPCProviderItem* Item) {
     if (!Item) return;
-    const int32_t Index = IndexOfClientHandle(Item->ClientHandle());
+    const int32_t Index = FindEntry(Item->ClientHandle());
     if (Index < 0) return;
     const int32_t Last = Count() - 1;
     if (Index != Last) {

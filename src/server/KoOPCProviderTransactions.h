@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "KoOPCTransactions.h"
 #include "KoWindows.h"
@@ -57,7 +58,18 @@ protected:
     virtual HRESULT CallDataCallback(IOPCDataCallback* Sink);
 
 private:
+    // The first entry with that client handle, or -1, through the index below.
+    int32_t FindEntry(OPCHANDLE ClientHandle);
+    // Adds the last entry to the index (the index is rebuilt when it is behind or too full).
+    void IndexLastEntry();
+    void RebuildIndex();
+
     TKoOPCProviderGroup* FGroup;
+    // Entries by client handle for refreshing an item's entry (open addressing, -1 free), so
+    // that a data change of many items does not search its entries once per change. It covers
+    // entries 0 .. FIndexedCount - 1; entries dropped since (Clear, RemoveItem) make it rebuild.
+    std::vector<int32_t> FEntrySlots;
+    int32_t FIndexedCount = 0;
 };
 
 class TKoOPCProviderWriteTransaction : public TKoOPCProviderTransaction {

@@ -636,3 +636,49 @@ TEST_F(ItemsTest, OneSinkPerGroup) {
 }
 
 } // namespace
+
+namespace {
+
+// The pending data change holds one entry per client handle, refreshed in place; an item that
+// leaves hands its place to the last entry.
+TEST_F(ItemsTest, APendingDataChangeHasOneEntryPerClientHandle) {
+    const std::vector<OPCHANDLE> H =
+        AddItems({L"Static.KoFloat1", L"Static.KoBool1", L"Static.KoInteger1", L"Static.KoString1"});
+    TKoOPCProviderGroup& Group = GroupOf(Added.Group);
+    // The fourth item shares the first one's client handle.
+    OPCHANDLE Fourth = H[3], Shared = 1;
+    HRESULT* Errors = nullptr;
+    ASSERT_EQ(Items->SetClientHandles(1, &Fourth, &Shared, &Errors), S_OK);
+    CoTaskMemFree(Errors);
+    TKoOPCProviderItem* A = Group.FindItem(H[0]);
+    TKoOPCProviderItem* B = Group.FindItem(H[1]);
+    TKoOPCProviderItem* C = Group.FindItem(H[2]);
+    TKoOPCProviderItem* D = Group.FindItem(H[3]);
+
+    TKoOPCProviderTransaction Pending(&Group, tkDataChange, 0);
+    auto Clients = [&] {
+        std::vector<OPCHANDLE> Result;
+        for (int32_t I = 0; I < Pending.Count(); ++I) Result.push_back(Pending.ClientHandles(I));
+        return Result;
+    };
+    for (TKoOPCProviderItem* Item : {A, B, C, A, D, C}) Pending.AckItem(Item, false);
+    EXPECT_EQ(Clients(), (std::vector<OPCHANDLE>{1, 2, 3}));
+    Static->KoFloat1->SetValue(8.5);
+    Pending.AckItem(A, false);
+    EXPECT_EQ(Pending.Values(0).Get().dblVal, 8.5) << "refreshed in place";
+
+    Pending.RemoveItem(B);
+    EXPECT_EQ(Clients(), (std::vector<OPCHANDLE>{1, 3}));
+    Pending.AckItem(C, false);
+    Pending.AckItem(B, false);
+    EXPECT_EQ(Clients(), (std::vector<OPCHANDLE>{1, 3, 2}));
+    Pending.Clear();
+    Pending.AckItem(C, false);
+    Pending.AckItem(C, false);
+    EXPECT_EQ(Clients(), std::vector<OPCHANDLE>{3});
+    // Reads and refreshes take one entry per request instead.
+    Pending.AckItem(C, true);
+    EXPECT_EQ(Clients(), (std::vector<OPCHANDLE>{3, 3}));
+}
+
+} // namespace
