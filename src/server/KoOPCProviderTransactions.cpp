@@ -41,35 +41,28 @@ void TKoOPCProviderTransaction::IndexLastEntry() {
         RebuildIndex();
         return;
     }
+    IndexEntry(Index);
+    FIndexedCount = Count();
+}
+
+void TKoOPCProviderTransaction::IndexEntry(int32_t Index) {
     const size_t Mask = FEntrySlots.size() - 1;
     const OPCHANDLE ClientHandle = ClientHandles(Index);
     for (size_t Slot = SlotOf(ClientHandle, Mask);; Slot = (Slot + 1) & Mask) {
         if (FEntrySlots[Slot] < 0) {
             FEntrySlots[Slot] = Index;
-            break;
+            return;
         }
         // An earlier entry with the handle stays the one found.
-        if (ClientHandles(FEntrySlots[Slot]) == ClientHandle) break;
+        if (ClientHandles(FEntrySlots[Slot]) == ClientHandle) return;
     }
-    FIndexedCount = Count();
 }
 
 void TKoOPCProviderTransaction::RebuildIndex() {
     size_t Size = 16;
     while (Size < static_cast<size_t>(std::max(Capacity(), Count())) * 2) Size *= 2;
     FEntrySlots.assign(Size, -1);
-    FIndexedCount = 0;
-    const size_t Mask = Size - 1;
-    for (int32_t Index = 0; Index < Count(); ++Index) {
-        const OPCHANDLE ClientHandle = ClientHandles(Index);
-        for (size_t Slot = SlotOf(ClientHandle, Mask);; Slot = (Slot + 1) & Mask) {
-            if (FEntrySlots[Slot] < 0) {
-                FEntrySlots[Slot] = Index;
-                break;
-            }
-            if (ClientHandles(FEntrySlots[Slot]) == ClientHandle) break;
-        }
-    }
+    for (int32_t Index = 0; Index < Count(); ++Index) IndexEntry(Index);
     FIndexedCount = Count();
 }
 

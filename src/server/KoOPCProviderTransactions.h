@@ -63,6 +63,8 @@ private:
     // Adds the last entry to the index (the index is rebuilt when it is behind or too full).
     void IndexLastEntry();
     void RebuildIndex();
+    // Enters entry Index into the index unless an earlier entry has its client handle.
+    void IndexEntry(int32_t Index);
 
     TKoOPCProviderGroup* FGroup;
     // Entries by client handle for refreshing an item's entry (open addressing, -1 free), so
