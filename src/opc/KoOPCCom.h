@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <new>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -114,3 +116,7 @@ private:
 // A string in task memory, as OPC methods return names and texts; nullptr on failure to
 // allocate is reported as std::bad_alloc.
 wchar_t* KoTaskMemString(std::wstring_view Text);
+// The text of a string argument a caller may pass as null (then empty).
+inline std::wstring KoTextOf(const wchar_t* Text) {
+    return Text ? std::wstring(Text) : std::wstring();
+}

@@ -15,10 +15,6 @@ TKoTaskMem<wchar_t> TaskText(const wchar_t* Text) {
     return Result;
 }
 
-std::wstring TextOf(const wchar_t* Text) {
-    return Text ? std::wstring(Text) : std::wstring();
-}
-
 } // namespace
 
 bool KoIsValidDataType(VARTYPE T) noexcept {
@@ -31,7 +27,7 @@ TKoOPCCustomItem::TKoOPCCustomItem() noexcept {
 }
 
 std::wstring TKoOPCCustomItem::AccessPath() const {
-    return TextOf(FOPCItemDef.szAccessPath);
+    return KoTextOf(FOPCItemDef.szAccessPath);
 }
 
 void TKoOPCCustomItem::SetAccessPath(const std::wstring& Value) {
@@ -42,7 +38,7 @@ void TKoOPCCustomItem::SetAccessPath(const std::wstring& Value) {
 }
 
 std::wstring TKoOPCCustomItem::ItemID() const {
-    return TextOf(FOPCItemDef.szItemID);
+    return KoTextOf(FOPCItemDef.szItemID);
 }
 
 void TKoOPCCustomItem::StoreItemID(const wchar_t* Value) {

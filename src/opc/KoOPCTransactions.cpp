@@ -233,10 +233,7 @@ const VARIANT& TKoOPCTransaction::ValueRef(int32_t Index) const {
 void TKoOPCTransaction::SetValues(int32_t Index, const VARIANT& Value) {
     CheckIndex(Index);
     // Copy first, so a failed copy leaves the old value in place.
-    TKoOleVariant Copy(Value);
-    VARIANT& Slot = FValues[static_cast<size_t>(Index)];
-    VariantClear(&Slot);
-    Slot = Copy.Release();
+    SetValues(Index, TKoOleVariant(Value));
 }
 
 void TKoOPCTransaction::SetValues(int32_t Index, TKoOleVariant&& Value) {

@@ -12,10 +12,6 @@
 
 namespace {
 
-std::wstring TextOf(LPCWSTR Text) {
-    return Text ? std::wstring(Text) : std::wstring();
-}
-
 // Comma-separated entries; an entry holding a blank, a comma or a double quote is put in double
 // quotes (with its quotes doubled).
 std::wstring CommaText(const std::vector<std::wstring>& Entries) {
@@ -183,7 +179,7 @@ STDMETHODIMP TKoOPCProviderGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* p
 STDMETHODIMP TKoOPCProviderGroup::SetName(LPCWSTR szName) {
     if (FDeleted) return E_FAIL;
     Log(L"IOPCGroupStateMgt.SetName(%s)", GroupName());
-    return KoComCall([&] { SetGroupName(TextOf(szName)); });
+    return KoComCall([&] { SetGroupName(KoTextOf(szName)); });
 }
 
 STDMETHODIMP TKoOPCProviderGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {

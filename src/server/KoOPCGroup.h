@@ -181,7 +181,8 @@ public:
     // transaction was handed on (to the callback thread, which then owns it).
     bool FinishTransaction(TKoOPCProviderTransaction* Transaction);
     // Hands a write transaction to the main thread: posted when asynchronous (the main thread
-    // owns it from then on), else performed there while the caller waits. Returns false when a
+    // owns it from then on), else performed there while the caller waits, at most the provider's
+    // bound for the main thread to take it and once more for it to finish. Returns false when a
     // synchronous caller gave up waiting: the transaction belongs to the main thread then.
     bool SynchronizeTransaction(TKoOPCProviderTransaction* Transaction);
     // An item of the group changed its cached state: collected for the next data change while

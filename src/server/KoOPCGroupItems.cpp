@@ -41,10 +41,6 @@ template <class T> std::wstring NumberList(const T* Values, DWORD Count, bool He
     return std::wstring(Text.begin(), Text.end());
 }
 
-std::wstring TextOf(LPCWSTR Text) {
-    return Text ? std::wstring(Text) : std::wstring();
-}
-
 } // namespace
 
 // ---- the item list ----
@@ -182,8 +178,9 @@ STDMETHODIMP TKoOPCProviderGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray
         try {
             TKoStringList Entries;
             for (DWORD I = 0; I < dwCount; ++I)
-                Entries.Add(KoFormat(L"%s (ClientHandle=%d ServerHandle=%d)", TextOf(pItemArray[I].szItemID),
-                                     pItemArray[I].hClient, Produced ? (*ppAddResults)[I].hServer : 0));
+                Entries.Add(KoFormat(L"%s (ClientHandle=%d ServerHandle=%d)",
+                                     KoTextOf(pItemArray[I].szItemID), pItemArray[I].hClient,
+                                     Produced ? (*ppAddResults)[I].hServer : 0));
             Log(L"IOPCItemMgt.AddItems(%s): Result=$%x", Entries.AsCSV(), Result);
         } catch (...) {
             // A line that cannot be built is lost.
@@ -415,10 +412,10 @@ HRESULT TKoOPCProviderGroup::WriteSyncOrAsync2(DWORD Count, const OPCHANDLE* Han
             return Result;
         }
         if (!SynchronizeTransaction(Handed)) {
-            // The main thread did not take it in time and will not perform it now; it frees it.
+            // The main thread did not finish it in time; it frees it when it is done with it.
             Transaction.release();
             TKoOPCAlloc::FreeMem(*ppErrors);
-            throw EKoOPCProviderException(Label + L": the server did not take the write in time.");
+            throw EKoOPCProviderException(Label + L": the server did not finish the write in time.");
         }
         Transaction->GetErrorList(*ppErrors);
         return Transaction->MasterError();
@@ -445,13 +442,7 @@ bool TKoOPCProviderGroup::FinishTransaction(TKoOPCProviderTransaction* Transacti
             } else if (Writing) {
                 Result = Item->SetValue(Transaction->ValueRef(I));
             } else {
-                OPCITEMSTATE State{};
-                TKoOleVariant Value;
-                Result = Item->GetItemState(State, Transaction->DataSource);
-                *Value.Receive() = State.vDataValue;
-                Transaction->SetValues(I, std::move(Value));
-                Transaction->SetQualities(I, State.wQuality);
-                Transaction->SetTimestamps(I, State.ftTimeStamp);
+                Result = Transaction->ReadEntry(I, *Item);
             }
         } catch (...) {
             Result = KoErrorToHResult();
@@ -500,10 +491,12 @@ bool TKoOPCProviderGroup::SynchronizeTransaction(TKoOPCProviderTransaction* Tran
     TKoOPCMainThreadWait& Wait = *Transaction->Wait;
     if (WaitForSingleObject(Wait.Finished.Get(), Bound) == WAIT_OBJECT_0) return true;
     int Expected = TKoOPCMainThreadWait::Pending;
+    // Not taken yet: it will not be performed at all.
     if (Wait.State.compare_exchange_strong(Expected, TKoOPCMainThreadWait::Abandoned)) return false;
-    // The main thread is performing it: that ends.
-    WaitForSingleObject(Wait.Finished.Get(), INFINITE);
-    return true;
+    // The main thread is performing it: one more bound for that, then the caller leaves it too.
+    if (WaitForSingleObject(Wait.Finished.Get(), Bound) == WAIT_OBJECT_0) return true;
+    Expected = TKoOPCMainThreadWait::Running;
+    return !Wait.State.compare_exchange_strong(Expected, TKoOPCMainThreadWait::Abandoned);
 }
 
 void TKoOPCProviderGroup::HandleTransactionMessage(TKoOPCTransaction* Transaction, bool Perform) noexcept {
@@ -523,7 +516,12 @@ void TKoOPCProviderGroup::HandleTransactionMessage(TKoOPCTransaction* Transactio
         } catch (...) {
             // The entries keep the results they had.
         }
-        Wait.State = TKoOPCMainThreadWait::Done;
+        Expected = TKoOPCMainThreadWait::Running;
+        if (!Wait.State.compare_exchange_strong(Expected, TKoOPCMainThreadWait::Done)) {
+            // The caller gave up while this ran.
+            delete Handed;
+            return;
+        }
         SetEvent(Wait.Finished.Get());
         return;
     }

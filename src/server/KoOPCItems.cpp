@@ -1,7 +1,5 @@
 #include "KoOPCItems.h"
 
-#include <cstring>
-
 #include "KoDiscreteVars.h"
 #include "KoNumVars.h"
 #include "KoOPCErrors.h"
@@ -168,13 +166,11 @@ void TKoOPCProviderItem::GetItemResult(OPCITEMRESULT& Result) {
 
 void TKoOPCProviderItem::GetItemAttributes(OPCITEMATTRIBUTES& Attr) {
     std::lock_guard Guard(FLockSection);
+    // Everything that may fail comes first; the record is filled only once nothing can.
     TKoOleVariant Info = EUInfo();
-    TKoTaskMem<wchar_t> ID;
-    if (FOPCItemDef.szItemID) {
-        const size_t Length = std::wcslen(FOPCItemDef.szItemID);
-        ID = TKoTaskMem<wchar_t>(Length + 1);
-        std::memcpy(ID.Get(), FOPCItemDef.szItemID, Length * sizeof(wchar_t));
-    }
+    const VARTYPE Canonical = GetCanonicalDataType();
+    const auto Units = static_cast<OPCEUTYPE>(EUType());
+    Attr.szItemID = FOPCItemDef.szItemID ? KoTaskMemString(FOPCItemDef.szItemID) : nullptr;
     Attr.szAccessPath = nullptr;
     Attr.bActive = Active() ? TRUE : FALSE;
     Attr.hClient = ClientHandle();
@@ -183,9 +179,8 @@ void TKoOPCProviderItem::GetItemAttributes(OPCITEMATTRIBUTES& Attr) {
     Attr.dwBlobSize = FOPCItemDef.dwBlobSize;
     Attr.pBlob = nullptr;
     Attr.vtRequestedDataType = FOPCItemDef.vtRequestedDataType;
-    Attr.vtCanonicalDataType = GetCanonicalDataType();
-    Attr.dwEUType = static_cast<OPCEUTYPE>(EUType());
-    Attr.szItemID = ID.Release();
+    Attr.vtCanonicalDataType = Canonical;
+    Attr.dwEUType = Units;
     Attr.vEUInfo = Info.Release();
 }
 

@@ -77,16 +77,20 @@ int32_t TKoOPCProviderTransaction::AckItem(TKoOPCProviderItem* Item, bool ForceN
     } else if (Item->AccessRights() == arWriteOnly) {
         SetErrors(Index, OPC_E_BADRIGHTS);
     } else {
-        OPCITEMSTATE State{};
-        TKoOleVariant Value;
-        const HRESULT Result = Item->GetItemState(State, DataSource);
-        *Value.Receive() = State.vDataValue;
-        SetErrors(Index, Result);
-        SetValues(Index, std::move(Value));
-        SetQualities(Index, State.wQuality);
-        SetTimestamps(Index, State.ftTimeStamp);
+        SetErrors(Index, ReadEntry(Index, *Item));
     }
     return Index;
+}
+
+HRESULT TKoOPCProviderTransaction::ReadEntry(int32_t Index, TKoOPCProviderItem& Item) {
+    OPCITEMSTATE State{};
+    TKoOleVariant Value;
+    const HRESULT Result = Item.GetItemState(State, DataSource);
+    *Value.Receive() = State.vDataValue;
+    SetValues(Index, std::move(Value));
+    SetQualities(Index, State.wQuality);
+    SetTimestamps(Index, State.ftTimeStamp);
+    return Result;
 }
 
 void TKoOPCProviderTransaction::RemoveItem(TKoOPCProviderItem* Item) {

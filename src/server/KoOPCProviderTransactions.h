@@ -48,6 +48,9 @@ public:
     // and reads the item's state into it: OPC_E_INVALIDHANDLE without an item, OPC_E_BADRIGHTS
     // for a write-only item, else the item's own result. Returns the entry's index.
     int32_t AckItem(TKoOPCProviderItem* Item, bool ForceNewEntry);
+    // Reads the item's state from DataSource into entry Index (value, quality, time stamp);
+    // returns the item's result.
+    HRESULT ReadEntry(int32_t Index, TKoOPCProviderItem& Item);
     // Drops the item's entry; the last entry takes its place.
     void RemoveItem(TKoOPCProviderItem* Item);
     // Delivers the entries to the sink (which must be given): the sink's result.

@@ -20,10 +20,6 @@ template <class T> void RequireOut(T* Out) {
     if (!Out) throw EKoOPCProviderInvalidArg(L"Missing out-parameter");
 }
 
-std::wstring TextOf(LPCWSTR Text) {
-    return Text ? std::wstring(Text) : std::wstring();
-}
-
 // The calling Windows account when the incoming call authenticated with NTLM; empty otherwise,
 // also outside an incoming call.
 std::wstring CallingUser() {
@@ -266,7 +262,7 @@ STDMETHODIMP TKoOPCProviderClient::AddGroup(LPCWSTR szName, BOOL bActive, DWORD 
             RequireOut(ppUnk);
             // Held from the name check to the append, so two calls cannot both take one name.
             std::lock_guard Guard(FGroupLock);
-            std::wstring Name = TextOf(szName);
+            std::wstring Name = KoTextOf(szName);
             if (!Name.empty()) {
                 if (IndexOfName(Name) >= 0) return OPC_E_DUPLICATENAME;
             } else
@@ -310,7 +306,7 @@ STDMETHODIMP TKoOPCProviderClient::AddGroup(LPCWSTR szName, BOOL bActive, DWORD 
             return S_OK;
         },
         phServerGroup, pRevisedUpdateRate, ppUnk);
-    Log(L"IOPCServer.AddGroup(Name=%s, RequestedUpdateRate=%d): Result=$%x", TextOf(szName),
+    Log(L"IOPCServer.AddGroup(Name=%s, RequestedUpdateRate=%d): Result=$%x", KoTextOf(szName),
         dwRequestedUpdateRate, Result);
     return Result;
 }
@@ -330,7 +326,7 @@ STDMETHODIMP TKoOPCProviderClient::GetGroupByName(LPCWSTR szName, REFIID riid, L
         [&]() -> HRESULT {
             RequireOut(ppUnk);
             std::lock_guard Guard(FGroupLock);
-            const int Index = IndexOfName(TextOf(szName));
+            const int Index = IndexOfName(KoTextOf(szName));
             if (Index < 0) return E_INVALIDARG;
             return FGroupList[static_cast<size_t>(Index)]->QueryInterface(riid,
                                                                           reinterpret_cast<void**>(ppUnk));
@@ -476,7 +472,7 @@ STDMETHODIMP TKoOPCProviderClient::GetErrorString(HRESULT dwError, LPWSTR* ppStr
 
 STDMETHODIMP TKoOPCProviderClient::SetClientName(LPCWSTR szName) {
     return KoComCall([&] {
-        const std::wstring Name = TextOf(szName);
+        const std::wstring Name = KoTextOf(szName);
         Log(L"IOPCServer.SetClientName(\"%s\")", Name);
         SetName(Name);
     });
