@@ -34,6 +34,11 @@ std::wstring KoWide(std::string_view Utf8) {
     return Result;
 }
 
+std::wstring KoLowerCase(std::wstring Text) {
+    for (wchar_t& C : Text) C = static_cast<wchar_t>(std::towlower(C));
+    return Text;
+}
+
 // ---- date-time arithmetic ----
 
 namespace {

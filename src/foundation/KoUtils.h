@@ -22,6 +22,8 @@ class TKoStrings;
 // UTF-16 <-> UTF-8 (exception messages are UTF-8; the Windows API speaks UTF-16).
 std::string KoUtf8(std::wstring_view Text);
 std::wstring KoWide(std::string_view Utf8);
+// The text with every letter in lower case (no locale: names and filters compare alike anywhere).
+std::wstring KoLowerCase(std::wstring Text);
 
 // ---- clock ----
 

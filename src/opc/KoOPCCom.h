@@ -113,6 +113,24 @@ private:
     size_t FCount = 0;
 };
 
+// Task memory whose elements own what they point to (task-memory strings, variants): the
+// elements are freed with the array unless it is handed to the caller with Release.
+inline void KoFreeElement(wchar_t*& Text) noexcept {
+    CoTaskMemFree(std::exchange(Text, nullptr));
+}
+inline void KoFreeElement(VARIANT& Value) noexcept {
+    VariantClear(&Value);
+}
+template <class T> class TKoTaskArray : public TKoTaskMem<T> {
+public:
+    TKoTaskArray(TKoTaskMem<T>&& Memory) noexcept : TKoTaskMem<T>(std::move(Memory)) {}
+    ~TKoTaskArray() {
+        for (size_t I = 0; I < this->Count(); ++I) KoFreeElement((*this)[I]);
+    }
+    TKoTaskArray(TKoTaskArray&&) noexcept = default;
+    TKoTaskArray& operator=(TKoTaskArray&&) = delete;
+};
+
 // A string in task memory, as OPC methods return names and texts; nullptr on failure to
 // allocate is reported as std::bad_alloc.
 wchar_t* KoTaskMemString(std::wstring_view Text);

@@ -58,6 +58,11 @@ public:
     const wchar_t* ClassName() const noexcept override { return L"EKoOPCProviderInvalidArg"; }
 };
 
+// An out-parameter the caller must give (E_INVALIDARG at the COM boundary when it is missing).
+template <class T> void KoRequireOut(T* Out) {
+    if (!Out) throw EKoOPCProviderInvalidArg(L"Missing out-parameter");
+}
+
 // Raised with a formatted message as EKoOPCProviderError(KoFormat(Fmt, Args...), Code).
 class EKoOPCProviderError : public EKoOleError {
 public:

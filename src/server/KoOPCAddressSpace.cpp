@@ -3,13 +3,18 @@
 #include <algorithm>
 #include <cassert>
 #include <mutex>
+#include <optional>
 
 #include "KoApplication.h"
 #include "KoClasses.h"
+#include "KoComObjects.h"
 #include "KoGuards.h"
+#include "KoOPCCom.h"
 #include "KoOPCErrors.h"
 #include "KoPersistent.h"
+#include "KoStrings.h"
 #include "KoUtils.h"
+#include "KoVarAccess.h"
 #include "KoVarLinks.h"
 #include "KoVars.h"
 
@@ -52,9 +57,10 @@ TKoComponent* ResolveComponentPath(const std::wstring& Path, wchar_t Separator) 
 
 // ---- TKoOPCProviderAddressSpace ----
 
-TKoOPCProviderAddressSpace::TKoOPCProviderAddressSpace(TKoOPCProvider& AProvider)
+TKoOPCProviderAddressSpace::TKoOPCProviderAddressSpace(TKoOPCProvider& AProvider, bool Notified)
     : FEnabledProps(AllProps().Bits()), FProvider(AProvider) {
     SetPathSeparator(L'.');
+    if (!Notified) return;
     FNexus = new TKoComponentNexus(&Application());
     FNexus->OnNotify = [this](TKoComponent* AComponent, TKoOperation Operation) {
         Notification(AComponent, Operation);
@@ -225,11 +231,16 @@ void TKoOPCProviderAddressSpace::Notification(TKoComponent* AComponent, TKoOpera
 
 TKoOPCProviderClientAddressSpace::TKoOPCProviderClientAddressSpace(TKoOPCProviderAddressSpace& AMaster,
                                                                    IKoOPCProviderClient* AClient)
-    : TKoOPCProviderAddressSpace(AMaster.Provider()), FMaster(AMaster), FClient(AClient) {
+    : TKoOPCProviderAddressSpace(AMaster.Provider(), false), FMaster(&AMaster), FClient(AClient) {
     Refresh(false);
-    SetPathSeparator(FMaster.PathSeparator());
-    SetQuoteChar(FMaster.QuoteChar());
-    SetPrefix(FMaster.Prefix());
+    SetPathSeparator(AMaster.PathSeparator());
+    SetQuoteChar(AMaster.QuoteChar());
+    SetPrefix(AMaster.Prefix());
+}
+
+void TKoOPCProviderClientAddressSpace::DetachMaster() {
+    TKoLockGuard Guard(*this);
+    FMaster = nullptr;
 }
 
 void TKoOPCProviderClientAddressSpace::Delete(int Index) {
@@ -239,16 +250,231 @@ void TKoOPCProviderClientAddressSpace::Delete(int Index) {
 }
 
 bool TKoOPCProviderClientAddressSpace::NeedsRefresh() {
-    TKoLockGuard Guard(FMaster);
-    FMaster.Refresh(false);
-    return FMaster.ChangeTime() > ChangeTime();
+    TKoLockGuard Guard(*this);
+    if (!FMaster) return false;
+    TKoLockGuard MasterGuard(*FMaster);
+    FMaster->Refresh(false);
+    return FMaster->ChangeTime() > ChangeTime();
 }
 
 void TKoOPCProviderClientAddressSpace::DoRefresh() {
-    TKoLockGuard Guard(FMaster);
-    FMaster.AssignTo(this);
-    SetChangeTime(FMaster.ChangeTime());
+    TKoLockGuard Guard(*this);
+    if (!FMaster) return;
+    TKoLockGuard MasterGuard(*FMaster);
+    FMaster->AssignTo(this);
+    SetChangeTime(FMaster->ChangeTime());
     ResetBrowsePosition();
+}
+
+void TKoOPCProviderClientAddressSpace::RefreshAtRoot() {
+    if (FBrowsePosition == -1) Refresh(false);
+}
+
+TKoOPCProvider& TKoOPCProviderClientAddressSpace::MasterProvider() const {
+    if (!FMaster) throw EKoOPCProviderException(L"The server has no address space.");
+    return FMaster->Provider();
+}
+
+// ---- the browse interface ----
+
+STDMETHODIMP TKoOPCProviderClientAddressSpace::QueryInterface(REFIID riid, void** ppv) {
+    if (!FClient) {
+        if (ppv) *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    return FClient->ObjQueryInterface(riid, ppv);
+}
+
+STDMETHODIMP_(ULONG) TKoOPCProviderClientAddressSpace::AddRef() {
+    return FClient ? FClient->ObjAddRef() : 1;
+}
+
+STDMETHODIMP_(ULONG) TKoOPCProviderClientAddressSpace::Release() {
+    return FClient ? FClient->ObjRelease() : 1;
+}
+
+STDMETHODIMP TKoOPCProviderClientAddressSpace::QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) {
+    if (!pNameSpaceType) return E_INVALIDARG;
+    *pNameSpaceType = OPC_NS_HIERARCHIAL;
+    return S_OK;
+}
+
+STDMETHODIMP TKoOPCProviderClientAddressSpace::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection,
+                                                                    LPCWSTR szString) {
+    return KoComCall([&]() -> HRESULT {
+        const std::wstring Name = KoTextOf(szString);
+        TKoLockGuard Guard(*this);
+        RefreshAtRoot();
+        // A branch the position may move to, or "Not a valid position.".
+        const auto Branch = [this](int Index) {
+            if (Index < 0 || !HasChildren(Index))
+                throw EKoOPCProviderAddressSpaceException(L"Not a valid position.");
+            return Index;
+        };
+        HRESULT Result = S_OK;
+        switch (dwBrowseDirection) {
+        case OPC_BROWSE_UP:
+            if (FBrowsePosition == -1)
+                Result = E_FAIL;
+            else
+                FBrowsePosition = ParentOf(FBrowsePosition);
+            break;
+        case OPC_BROWSE_DOWN:
+            FBrowsePosition = Branch(IndexOfChild(FBrowsePosition, Name));
+            break;
+        case OPC_BROWSE_TO:
+            FBrowsePosition = Name.empty() ? -1 : Branch(IndexOfPath(Name));
+            break;
+        default:
+            return E_INVALIDARG;
+        }
+        RefreshAtRoot();
+        return Result;
+    });
+}
+
+std::vector<std::wstring> TKoOPCProviderClientAddressSpace::Browse(OPCBROWSETYPE FilterType,
+                                                                   const std::wstring& Criteria,
+                                                                   VARTYPE DataType, DWORD AccessRights) {
+    TKoStringTreeNodeTypes Types;
+    int Depth = 0;
+    switch (FilterType) {
+    case OPC_BRANCH:
+        Types = {tnBranch};
+        break;
+    case OPC_LEAF:
+        Types = {tnLeaf};
+        break;
+    case OPC_FLAT:
+        Types = {tnLeaf};
+        Depth = -1;
+        break;
+    default:
+        throw EKoOPCProviderInvalidArg(
+            KoFormat(L"Unknown browse filter type %d", static_cast<int>(FilterType)));
+    }
+    const bool Flat = FilterType == OPC_FLAT;
+    const bool ByRights = AccessRights == OPC_WRITEABLE;
+    const bool ByType = DataType != VT_EMPTY;
+    // The filters resolve the entries' items, which reads variables: the variable access is
+    // taken before the tree locks, as every reader of variables takes it.
+    std::optional<TKoVarReadAccess> Access;
+    if (ByRights || ByType) Access.emplace();
+
+    TKoLockGuard Guard(*this);
+    RefreshAtRoot();
+    TKoStringList Candidates;
+    GetChildren(&Candidates, FBrowsePosition, Types, Depth, Flat);
+    const TKoBrowseNameFilter Names(Criteria);
+    // The item ID of an entry: the flat entries are paths from the position already. At the
+    // root the position has no path, and the entry alone is the item ID.
+    const std::wstring Base =
+        FBrowsePosition == -1 ? std::wstring() : FullPath(FBrowsePosition) + PathSeparator();
+    std::vector<std::wstring> Entries;
+    Entries.reserve(static_cast<size_t>(Candidates.Count()));
+    for (int I = 0; I < Candidates.Count(); ++I) {
+        std::wstring Entry = Candidates.Strings(I);
+        if (!Names.Matches(Entry)) continue;
+        if (ByRights || ByType) {
+            TKoOPCProvider& Provider = MasterProvider();
+            TKoComponent* Component = nullptr;
+            TKoVarPropType VarProp = vpValue;
+            Provider.FindItem(Flat ? Entry : Base + Entry, Component, VarProp);
+            if (ByRights && Provider.GetComponentAccessRights(Component, VarProp) == arReadOnly) continue;
+            if (ByType && Provider.GetComponentDataType(Component, VarProp) != DataType) continue;
+        }
+        Entries.push_back(std::move(Entry));
+    }
+    return Entries;
+}
+
+STDMETHODIMP TKoOPCProviderClientAddressSpace::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType,
+                                                                LPCWSTR szFilterCriteria,
+                                                                VARTYPE vtDataTypeFilter,
+                                                                DWORD dwAccessRightsFilter,
+                                                                LPENUMSTRING* ppIEnumString) {
+    if (ppIEnumString) *ppIEnumString = nullptr;
+    return KoComCall(
+        [&]() -> HRESULT {
+            KoRequireOut(ppIEnumString);
+            std::vector<std::wstring> Entries = Browse(dwBrowseFilterType, KoTextOf(szFilterCriteria),
+                                                       vtDataTypeFilter, dwAccessRightsFilter);
+            const HRESULT Result = Entries.empty() ? S_FALSE : S_OK;
+            *ppIEnumString = KoNewEnumString(std::move(Entries));
+            return Result;
+        },
+        ppIEnumString);
+}
+
+STDMETHODIMP TKoOPCProviderClientAddressSpace::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
+    if (szItemID) *szItemID = nullptr;
+    return KoComCall(
+        [&] {
+            KoRequireOut(szItemID);
+            const std::wstring Name = KoTextOf(szItemDataID);
+            TKoLockGuard Guard(*this);
+            int Index = FBrowsePosition;
+            if (!Name.empty()) {
+                Index = IndexOfChild(FBrowsePosition, Name);
+                if (Index < 0) Index = IndexOfPath(Name);
+                if (Index < 0) throw EKoStringListError(KoFormat(L"No such item, \"%s\"", Name));
+            }
+            *szItemID = KoTaskMemString(Index == -1 ? std::wstring() : FullPath(Index));
+        },
+        szItemID);
+}
+
+STDMETHODIMP TKoOPCProviderClientAddressSpace::BrowseAccessPaths(LPCWSTR /*szItemID*/,
+                                                                 LPENUMSTRING* ppIEnumString) {
+    // The server has no access paths.
+    if (ppIEnumString) *ppIEnumString = nullptr;
+    return E_NOTIMPL;
+}
+
+// ---- the name filter ----
+
+TKoBrowseNameFilter::TKoBrowseNameFilter(const std::wstring& Criteria) {
+    if (Criteria.empty()) return;
+    for (wchar_t C : Criteria)
+        if (C != L'[' && C != L']') FText += C;
+    FText = KoLowerCase(FText);
+    const size_t Stars = std::count(FText.begin(), FText.end(), L'*');
+    if (FText == L"*")
+        FForm = bfAll;
+    else if (Stars == 0)
+        FForm = bfEqual;
+    else if (Stars == 1 && FText.back() == L'*') {
+        FForm = bfPrefix;
+        FText.pop_back();
+    } else if (Stars == 1 && FText.front() == L'*') {
+        FForm = bfSuffix;
+        FText.erase(0, 1);
+    } else if (FText.front() == L'*') {
+        // The first and the last character go, whatever the last one is.
+        FForm = bfContains;
+        FText = FText.substr(1, FText.size() - 2);
+    } else
+        FForm = bfNone;
+}
+
+bool TKoBrowseNameFilter::Matches(const std::wstring& Entry) const {
+    if (FForm == bfAll) return true;
+    if (FForm == bfNone) return false;
+    const std::wstring Text = KoLowerCase(Entry);
+    switch (FForm) {
+    case bfEqual:
+        return Text == FText;
+    case bfPrefix:
+        return Text.starts_with(FText);
+    case bfSuffix: {
+        const size_t At = Text.find(FText);
+        return At != std::wstring::npos && At + FText.size() == Text.size();
+    }
+    case bfContains:
+        return Text.find(FText) != std::wstring::npos;
+    default:
+        return false;
+    }
 }
 
 // ---- item IDs of the provider ----

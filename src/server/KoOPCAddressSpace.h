@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "KoOPCDA.h"
 #include "KoOPCProvider.h"
 #include "KoStringTree.h"
 #include "KoVarTypes.h"
@@ -25,7 +26,8 @@ class TKoComponentNexus;
 
 class TKoOPCProviderAddressSpace : public TKoStringTree, public IKoOPCProviderAddressSpace {
 public:
-    explicit TKoOPCProviderAddressSpace(TKoOPCProvider& AProvider);
+    explicit TKoOPCProviderAddressSpace(TKoOPCProvider& AProvider)
+        : TKoOPCProviderAddressSpace(AProvider, true) {}
     ~TKoOPCProviderAddressSpace() override;
     const wchar_t* ClassName() const override { return L"TKoOPCProviderAddressSpace"; }
 
@@ -70,6 +72,10 @@ public:
     virtual void Notification(TKoComponent* AComponent, TKoOperation Operation);
 
 protected:
+    // Notified: the tree hears of components created and destroyed (the master tree). A tree
+    // that is refreshed only from another tree needs no relay and makes no component, so it may
+    // be made and freed on any thread.
+    TKoOPCProviderAddressSpace(TKoOPCProvider& AProvider, bool Notified);
     virtual void DoRefresh();
     void DoChange() override;
     // The node name of a component: its name, or "<Class.Name not defined>" for an unnamed one
@@ -94,9 +100,17 @@ private:
     std::atomic<double> FChangeTime{0};
 };
 
-// A server object's copy of the master tree with its browse position. It is refreshed from the
-// master tree only.
-class TKoOPCProviderClientAddressSpace : public TKoOPCProviderAddressSpace {
+// A server object's copy of the master tree with its browse position, and the browse interface
+// of that server object. It is refreshed from the master tree only: when the server object is
+// asked for the browse interface, and when a browse call starts or ends at the root.
+//
+// Its COM face belongs to the server object: reference counting and interface queries go to the
+// server object, so the copy lives exactly as long as it. Browse calls hold the copy's lock for
+// their whole work (the position is consistent for each call); a refresh takes the master's lock
+// inside it. Calls whose filters read variables take the variable access first (before either
+// tree lock), as every reader of variables does.
+class TKoOPCProviderClientAddressSpace : public TKoOPCProviderAddressSpace,
+                                         public IOPCBrowseServerAddressSpace {
 public:
     // Master: the provider's tree the copy is taken from; Client: the owning server object.
     TKoOPCProviderClientAddressSpace(TKoOPCProviderAddressSpace& AMaster, IKoOPCProviderClient* AClient);
@@ -106,19 +120,61 @@ public:
     void SetBrowsePosition(int Value) { FBrowsePosition = Value; }
     void ResetBrowsePosition() { FBrowsePosition = -1; }
     IKoOPCProviderClient* Client() const { return FClient; }
+    // The server object lost its provider: the master tree may go with it, so the copy no longer
+    // refreshes and its filters no longer resolve item IDs (they fail). Waits for a browse call
+    // in progress.
+    void DetachMaster();
 
     // Deleting the node the client has browsed to moves the position back to the root.
     void Delete(int Index) override;
     // Refreshes the master, then answers whether it changed after this copy was taken.
     bool NeedsRefresh() override;
 
+    // ---- IUnknown: the server object's ----
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // ---- IOPCBrowseServerAddressSpace ----
+    STDMETHODIMP QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override;
+    STDMETHODIMP ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override;
+    STDMETHODIMP BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
+                                  VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                  LPENUMSTRING* ppIEnumString) override;
+    STDMETHODIMP GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override;
+    STDMETHODIMP BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) override;
+
+    // The browse list of the current position (the filter types of BrowseOPCItemIDs), with the
+    // name, access-rights and data-type filters applied. Under the copy's lock.
+    std::vector<std::wstring> Browse(OPCBROWSETYPE FilterType, const std::wstring& Criteria, VARTYPE DataType,
+                                     DWORD AccessRights);
+
 protected:
     void DoRefresh() override;
 
 private:
-    TKoOPCProviderAddressSpace& FMaster;
+    // Refreshes the copy when the position is the root.
+    void RefreshAtRoot();
+    TKoOPCProvider& MasterProvider() const;
+
+    TKoOPCProviderAddressSpace* FMaster;
     int FBrowsePosition = -1;
     IKoOPCProviderClient* FClient;
+};
+
+// The name filter of a browse. Letter case is ignored and "[" and "]" are dropped; then "*"
+// alone matches everything, a text without "*" must equal the entry, "text*" must begin it,
+// "*text" must end it (judged at the first place the text occurs), "*text*" must occur in it, and
+// a "*" anywhere else matches nothing. An empty filter matches everything.
+class TKoBrowseNameFilter {
+public:
+    explicit TKoBrowseNameFilter(const std::wstring& Criteria);
+    bool Matches(const std::wstring& Entry) const;
+
+private:
+    enum TForm { bfAll, bfEqual, bfPrefix, bfSuffix, bfContains, bfNone };
+    TForm FForm = bfAll;
+    std::wstring FText;
 };
 
 // Makes the provider's master tree (the factory the provider is constructed with).

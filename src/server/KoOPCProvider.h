@@ -72,6 +72,12 @@ public:
     virtual ULONG ObjAddRef() = 0;
     // Returns the references left; at 0 the object is gone.
     virtual ULONG ObjRelease() = 0;
+    // The object's own interface query, for the objects that carry its COM face (its browse
+    // interface); an object without interfaces answers none.
+    virtual HRESULT ObjQueryInterface(REFIID /*riid*/, void** ppv) {
+        if (ppv) *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
 
     virtual std::wstring Name() const = 0;
     virtual void SetName(const std::wstring& Value) = 0;

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "KoComServer.h"
+#include "KoOPCAddressSpace.h"
 #include "KoOPCCom.h"
 #include "KoOPCErrors.h"
 #include "KoOPCGroup.h"
@@ -14,11 +15,6 @@
 #include "KoUtils.h"
 
 namespace {
-
-// An out-parameter the caller must give.
-template <class T> void RequireOut(T* Out) {
-    if (!Out) throw EKoOPCProviderInvalidArg(L"Missing out-parameter");
-}
 
 // The calling Windows account when the incoming call authenticated with NTLM; empty otherwise,
 // also outside an incoming call.
@@ -78,8 +74,46 @@ TKoOPCProviderClient::~TKoOPCProviderClient() {
 }
 
 IUnknown* TKoOPCProviderClient::FindInterface(REFIID riid) {
-    // IOPCItemProperties and IOPCBrowseServerAddressSpace are not offered (yet): E_NOINTERFACE.
-    return TKoComObject::FindInterface(riid);
+    try {
+        return Interface(riid, true);
+    } catch (...) {
+        // The copy could not be made or refreshed: the interface is not there now.
+        return nullptr;
+    }
+}
+
+HRESULT TKoOPCProviderClient::ObjQueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    IUnknown* Found = nullptr;
+    try {
+        Found = Interface(riid, false);
+    } catch (...) {
+        return E_NOINTERFACE;
+    }
+    if (!Found) return E_NOINTERFACE;
+    Found->AddRef();
+    *ppv = Found;
+    return S_OK;
+}
+
+IUnknown* TKoOPCProviderClient::Interface(REFIID riid, bool Refresh) {
+    if (!IsEqualIID(riid, IID_IOPCBrowseServerAddressSpace)) return TKoComObject::FindInterface(riid);
+    TKoOPCProviderClientAddressSpace* Space = AddressSpace();
+    if (!Space) return nullptr;
+    if (Refresh) Space->Refresh(false);
+    return static_cast<IOPCBrowseServerAddressSpace*>(Space);
+}
+
+TKoOPCProviderClientAddressSpace* TKoOPCProviderClient::AddressSpace() {
+    std::lock_guard Guard(FAddressSpaceLock);
+    if (!FAddressSpace) {
+        TKoOPCProvider* Current = Provider();
+        auto* Master = Current ? dynamic_cast<TKoOPCProviderAddressSpace*>(Current->AddressSpace()) : nullptr;
+        if (!Master) return nullptr;
+        FAddressSpace = std::make_unique<TKoOPCProviderClientAddressSpace>(*Master, this);
+    }
+    return FAddressSpace.get();
 }
 
 void TKoOPCProviderClient::ReleasingToOne() noexcept {
@@ -109,8 +143,19 @@ void TKoOPCProviderClient::SetProvider(TKoOPCProvider* Value) {
 }
 
 void TKoOPCProviderClient::DetachProvider() {
-    std::lock_guard Guard(FIdentityLock);
-    FProvider = nullptr;
+    {
+        std::lock_guard Guard(FIdentityLock);
+        FProvider = nullptr;
+    }
+    // The master tree goes with the provider: the copy stops refreshing from it.
+    std::lock_guard Guard(FAddressSpaceLock);
+    if (FAddressSpace) FAddressSpace->DetachMaster();
+}
+
+TKoOPCProvider& TKoOPCProviderClient::RequireProvider() const {
+    TKoOPCProvider* Current = Provider();
+    if (!Current) throw EKoOPCProviderException(L"The server object is no longer connected to the server.");
+    return *Current;
 }
 
 std::wstring TKoOPCProviderClient::Name() const {
@@ -257,9 +302,9 @@ STDMETHODIMP TKoOPCProviderClient::AddGroup(LPCWSTR szName, BOOL bActive, DWORD 
     if (ppUnk) *ppUnk = nullptr;
     const HRESULT Result = KoComCall(
         [&]() -> HRESULT {
-            RequireOut(phServerGroup);
-            RequireOut(pRevisedUpdateRate);
-            RequireOut(ppUnk);
+            KoRequireOut(phServerGroup);
+            KoRequireOut(pRevisedUpdateRate);
+            KoRequireOut(ppUnk);
             // Held from the name check to the append, so two calls cannot both take one name.
             std::lock_guard Guard(FGroupLock);
             std::wstring Name = KoTextOf(szName);
@@ -314,7 +359,7 @@ STDMETHODIMP TKoOPCProviderClient::AddGroup(LPCWSTR szName, BOOL bActive, DWORD 
 STDMETHODIMP TKoOPCProviderClient::GetErrorString(HRESULT dwError, LCID /*dwLocale*/, LPWSTR* ppString) {
     return KoComCall(
         [&] {
-            RequireOut(ppString);
+            KoRequireOut(ppString);
             *ppString = KoTaskMemString(OPCErrorText(dwError));
         },
         ppString);
@@ -324,7 +369,7 @@ STDMETHODIMP TKoOPCProviderClient::GetGroupByName(LPCWSTR szName, REFIID riid, L
     if (ppUnk) *ppUnk = nullptr;
     return KoComCall(
         [&]() -> HRESULT {
-            RequireOut(ppUnk);
+            KoRequireOut(ppUnk);
             std::lock_guard Guard(FGroupLock);
             const int Index = IndexOfName(KoTextOf(szName));
             if (Index < 0) return E_INVALIDARG;
@@ -340,7 +385,7 @@ STDMETHODIMP TKoOPCProviderClient::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
     if (!Current) return E_FAIL;
     const HRESULT Result = KoComCall(
         [&] {
-            RequireOut(ppServerStatus);
+            KoRequireOut(ppServerStatus);
             TKoTaskMem<OPCSERVERSTATUS> Status(1);
             std::wstring VendorInfo;
             {
@@ -410,7 +455,7 @@ STDMETHODIMP TKoOPCProviderClient::CreateGroupEnumerator(OPCENUMSCOPE dwScope, R
     if (ppUnk) *ppUnk = nullptr;
     return KoComCall(
         [&]() -> HRESULT {
-            RequireOut(ppUnk);
+            KoRequireOut(ppUnk);
             const bool IsUnknown = IsEqualIID(riid, IID_IEnumUnknown);
             if (!IsUnknown && !IsEqualIID(riid, IID_IEnumString)) return E_NOINTERFACE;
             // Only private groups exist: the public scopes, and any unknown scope, list nothing.
@@ -447,7 +492,7 @@ STDMETHODIMP TKoOPCProviderClient::SetLocaleID(LCID dwLcid) {
 
 STDMETHODIMP TKoOPCProviderClient::GetLocaleID(LCID* pdwLcid) {
     return KoComCall([&] {
-        RequireOut(pdwLcid);
+        KoRequireOut(pdwLcid);
         *pdwLcid = FLCID;
     });
 }
@@ -456,8 +501,8 @@ STDMETHODIMP TKoOPCProviderClient::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID
     if (pdwLcid) *pdwLcid = nullptr;
     return KoComCall(
         [&] {
-            RequireOut(pdwCount);
-            RequireOut(pdwLcid);
+            KoRequireOut(pdwCount);
+            KoRequireOut(pdwLcid);
             *pdwCount = 1;
             TKoTaskMem<LCID> Locales(1);
             Locales[0] = LOCALE_SYSTEM_DEFAULT;

@@ -19,6 +19,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -28,12 +29,16 @@
 #include "KoOPCCommon.h"
 #include "KoOPCDA.h"
 #include "KoOPCProvider.h"
+#include "KoOle.h"
+#include "KoVariants.h"
 
+class TKoComponent;
+class TKoOPCProviderClientAddressSpace;
 class TKoOPCProviderGroup;
 
-class TKoOPCProviderClient
-    : public TKoComObject<IOPCServer, IOPCCommon, IConnectionPointContainer, ISupportErrorInfo>,
-      public IKoOPCProviderClient {
+class TKoOPCProviderClient : public TKoComObject<IOPCServer, IOPCCommon, IConnectionPointContainer,
+                                                 ISupportErrorInfo, IOPCItemProperties>,
+                             public IKoOPCProviderClient {
 public:
     // A new server object connected to Provider; the caller holds the one reference returned.
     static TKoOPCProviderClient* Create(TKoOPCProvider& Provider);
@@ -62,9 +67,24 @@ public:
     // ---- ISupportErrorInfo ----
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override;
 
+    // ---- IOPCItemProperties ----
+    STDMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                          LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) override;
+    STDMETHODIMP GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
+                                   HRESULT** ppErrors) override;
+    STDMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs,
+                               HRESULT** ppErrors) override;
+    // The value of property PropertyID of Component for an item serving VarProp, converted to
+    // DataType unless that is vdtDefault or the value is empty. EKoOPCProviderError
+    // "Unsupported ItemProperty, %d" (E_INVALIDARG) for a property the component lacks.
+    TKoOleVariant GetComponentPropertyValue(DWORD PropertyID, TKoComponent* Component,
+                                            TKoVarDataType DataType, TKoVarPropType VarProp);
+
     // ---- IKoOPCProviderClient ----
     ULONG ObjAddRef() override { return AddRef(); }
     ULONG ObjRelease() override { return Release(); }
+    // The interfaces of the object, the browse interface without refreshing its tree.
+    HRESULT ObjQueryInterface(REFIID riid, void** ppv) override;
     std::wstring Name() const override;
     void SetName(const std::wstring& Value) override;
     std::wstring User() const override;
@@ -81,6 +101,11 @@ public:
 
     // ---- connection and state ----
     TKoOPCProvider* Provider() const;
+    // The provider; EKoOPCProviderException once the object was detached.
+    TKoOPCProvider& RequireProvider() const;
+    // The client's browse copy of the address space, made on first use; nullptr when the
+    // provider has none (or the object was detached before it made one).
+    TKoOPCProviderClientAddressSpace* AddressSpace();
     // Leaves the old provider (if any) and joins the new one (if any).
     void SetProvider(TKoOPCProvider* Value);
     LCID GetLCID() const { return FLCID; }
@@ -125,6 +150,11 @@ protected:
 
 private:
     std::wstring ErrorText(HRESULT dwError) const;
+    // The interface for riid or nullptr; asked for the browse interface, makes the copy and, with
+    // Refresh, brings it up to date.
+    IUnknown* Interface(REFIID riid, bool Refresh);
+    // The provider's FindItem of an item ID a client passed (null: empty).
+    int FindPropertyItem(LPCWSTR szItemID, TKoComponent*& Component, TKoVarPropType& VarProp);
 
     mutable std::mutex FLastUpdateLock;
     TKoConnectionPoints FConnectionPoints;
@@ -137,4 +167,7 @@ private:
     std::wstring FName;
     TKoOPCProvider* FProvider = nullptr;
     std::wstring FUser;
+    // Guards the making of the copy; taken before the copy's own lock.
+    std::mutex FAddressSpaceLock;
+    std::unique_ptr<TKoOPCProviderClientAddressSpace> FAddressSpace;
 };

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cwctype>
 #include <limits>
 #include <utility>
 
@@ -11,11 +10,6 @@
 #include "KoVarsRTTI.h"
 
 namespace {
-
-std::wstring LowerCase(std::wstring Text) {
-    for (wchar_t& C : Text) C = static_cast<wchar_t>(std::towlower(C));
-    return Text;
-}
 
 // A variant that is a reference, resolved; any other copied as it is.
 TKoOleVariant Resolved(const VARIANT& V) {
@@ -144,9 +138,9 @@ std::wstring TKoBool::BoolToStr(bool V) {
 
 bool TKoBool::StrToBool(const std::wstring& V) {
     if (V.empty()) throw EKoRangeError(L"Cannot convert empty string to boolean");
-    const std::wstring Text = LowerCase(V);
-    if (Text == LowerCase(FStringValues[0]) || Text == L"false") return false;
-    if (Text == LowerCase(FStringValues[1]) || Text == L"true") return true;
+    const std::wstring Text = KoLowerCase(V);
+    if (Text == KoLowerCase(FStringValues[0]) || Text == L"false") return false;
+    if (Text == KoLowerCase(FStringValues[1]) || Text == L"true") return true;
     return TKoVar::StrToBool(V);
 }
 

@@ -72,10 +72,12 @@ TEST_F(ServerObjectTest, ConnectingListsAndNamesTheClient) {
 
 TEST_F(ServerObjectTest, OffersTheServerInterfacesOnly) {
     ComPtr<IOPCServer> Server = Connect();
-    const IID Offered[] = {IID_IUnknown, IID_IOPCServer, IID_IOPCCommon, IID_IConnectionPointContainer,
-                           IID_ISupportErrorInfo};
-    const IID Refused[] = {IID_IOPCItemProperties, IID_IOPCBrowseServerAddressSpace,
-                           IID_IOPCServerPublicGroups, IID_IPersistFile, IID_IDispatch};
+    const IID Offered[] = {IID_IUnknown,          IID_IOPCServer,
+                           IID_IOPCCommon,        IID_IConnectionPointContainer,
+                           IID_ISupportErrorInfo, IID_IOPCItemProperties};
+    // This provider has no address space, so there is nothing to browse.
+    const IID Refused[] = {IID_IOPCBrowseServerAddressSpace, IID_IOPCServerPublicGroups, IID_IPersistFile,
+                           IID_IDispatch};
     ComPtr<ISupportErrorInfo> ErrorInfo;
     ASSERT_EQ(Server.As(&ErrorInfo), S_OK);
     for (const IID& Iid : Offered) {
