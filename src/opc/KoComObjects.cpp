@@ -116,6 +116,48 @@ IEnumUnknown* KoNewEnumUnknown(std::vector<ComPtr<IUnknown>> Entries) {
     return NewEnumerator<IEnumUnknown, TInterfacePolicy<IUnknown>>(std::move(Entries));
 }
 
+// ---- TKoInterfaceAnchor ----
+
+namespace {
+
+class TAnchorObject final : public TKoComObject<IUnknown> {
+public:
+    explicit TAnchorObject(std::vector<IID> AInterfaces) : FInterfaces(std::move(AInterfaces)) {}
+
+protected:
+    IUnknown* FindInterface(REFIID riid) override {
+        for (const IID& Each : FInterfaces)
+            if (IsEqualIID(Each, riid)) return Unknown();
+        return TKoComObject::FindInterface(riid);
+    }
+
+private:
+    std::vector<IID> FInterfaces;
+};
+
+} // namespace
+
+TKoInterfaceAnchor::TKoInterfaceAnchor(std::vector<IID> Interfaces) {
+    FObject = KoAdopt<IUnknown>(new TAnchorObject(Interfaces));
+    for (const IID& Each : Interfaces) {
+        ComPtr<IStream> Stream;
+        if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, Stream.GetAddressOf()))) continue;
+        // An interface the process cannot marshal (no proxy/stub known for it) is not served
+        // remotely either: nothing to hold.
+        if (SUCCEEDED(CoMarshalInterface(Stream.Get(), Each, FObject.Get(), MSHCTX_LOCAL, nullptr,
+                                         MSHLFLAGS_TABLESTRONG)))
+            FStreams.push_back(std::move(Stream));
+    }
+}
+
+TKoInterfaceAnchor::~TKoInterfaceAnchor() {
+    for (const ComPtr<IStream>& Stream : FStreams) {
+        Stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
+        CoReleaseMarshalData(Stream.Get());
+    }
+    CoDisconnectObject(FObject.Get(), 0);
+}
+
 // ---- TKoConnectionPoint ----
 
 TKoConnectionPoint::TKoConnectionPoint(TKoConnectionPoints& AContainer, REFIID ASinkIID,

@@ -111,6 +111,40 @@ IEnumString* KoNewEnumString(std::vector<std::wstring> Entries);
 // An enumerator of the given objects (it holds a reference on each).
 IEnumUnknown* KoNewEnumUnknown(std::vector<ComPtr<IUnknown>> Entries);
 
+// ---- remoting registrations ----
+
+// Keeps the process's remoting registration of each of the given interfaces for as long as it
+// lives, by holding one stub of each on an anchor object that no client can reach.
+//
+// Why: COM registers an interface for remote calls while at least one stub of it exists in the
+// process, and unregisters it when the last such stub goes, waiting for the calls on it to end.
+// Under Wine that wait races with the call that has just been answered (its reply goes out
+// before the call is counted as ended), and when it loses, the releasing thread waits for ever:
+// the client's Release never returns and, since the wait holds COM's registration lock, neither
+// does any later marshalling in the server. A client that releases an enumerator, a group or the
+// server object right after its last call hits it. With one stub of each interface always
+// present, the registration never ends while the process serves. On Windows it costs one idle
+// stub per interface.
+//
+// The anchor answers QueryInterface for every listed interface with its IUnknown: its marshal
+// data never leaves this object, so no call can ever reach those stubs, and only the IUnknown
+// methods are ever used. Create it in the apartment that serves the clients, after COM is
+// initialised; destroy it before COM is uninitialised.
+class TKoInterfaceAnchor {
+public:
+    explicit TKoInterfaceAnchor(std::vector<IID> Interfaces);
+    ~TKoInterfaceAnchor();
+    TKoInterfaceAnchor(const TKoInterfaceAnchor&) = delete;
+    TKoInterfaceAnchor& operator=(const TKoInterfaceAnchor&) = delete;
+
+    // The interfaces that are held (those whose marshalling succeeded).
+    int Count() const noexcept { return static_cast<int>(FStreams.size()); }
+
+private:
+    ComPtr<IUnknown> FObject;
+    std::vector<ComPtr<IStream>> FStreams;
+};
+
 // ---- connection points ----
 
 class TKoConnectionPoints;

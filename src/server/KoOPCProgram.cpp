@@ -1,8 +1,10 @@
 #include "KoOPCProgram.h"
 
 #include "KoApplication.h"
+#include "KoComObjects.h"
 #include "KoOPCAddressSpace.h"
 #include "KoOPCClassFactory.h"
+#include "KoOPCCommon.h"
 #include "KoVarsRTTI.h"
 
 std::unique_ptr<TKoOPCProvider> KoCreateProgramProvider(const TKoOPCProgramIdentity& Identity) {
@@ -23,11 +25,46 @@ std::unique_ptr<TKoOPCProvider> KoCreateProgramProvider(const TKoOPCProgramIdent
     return Provider;
 }
 
+namespace {
+
+// Every interface the server hands to its clients, held registered for remote calls while the
+// program serves (see TKoInterfaceAnchor for why).
+std::unique_ptr<TKoInterfaceAnchor>& ServedInterfaces() {
+    static std::unique_ptr<TKoInterfaceAnchor> Anchor;
+    return Anchor;
+}
+
+std::vector<IID> KoServedInterfaceIDs() {
+    return {IID_IUnknown,
+            IID_IOPCServer,
+            IID_IOPCCommon,
+            IID_IConnectionPointContainer,
+            IID_IConnectionPoint,
+            IID_IEnumConnectionPoints,
+            IID_IEnumConnections,
+            IID_ISupportErrorInfo,
+            IID_IOPCItemProperties,
+            IID_IOPCBrowseServerAddressSpace,
+            IID_IEnumString,
+            IID_IEnumUnknown,
+            IID_IOPCGroupStateMgt,
+            IID_IOPCItemMgt,
+            IID_IEnumOPCItemAttributes,
+            IID_IOPCSyncIO,
+            IID_IOPCAsyncIO2,
+            IID_IOPCAsyncIO,
+            IID_IDataObject};
+}
+
+} // namespace
+
 bool KoStartProgram(const TKoOPCProgramIdentity& Identity) {
     // The persistent classes are known by name before anything is created.
     KoRegisterVarsRTTI();
     Application().Initialize();
-    return ComServer().Initialize(KoCommandLineArgs(), Identity.SecurityOrder);
+    if (!ComServer().Initialize(KoCommandLineArgs(), Identity.SecurityOrder)) return false;
+    ServedInterfaces() = std::make_unique<TKoInterfaceAnchor>(KoServedInterfaceIDs());
+    return true;
 }
 
 void KoDestroyProgramProvider(std::unique_ptr<TKoOPCProvider>& Provider) {
@@ -39,6 +76,7 @@ void KoDestroyProgramProvider(std::unique_ptr<TKoOPCProvider>& Provider) {
 void KoEndProgram(std::unique_ptr<TKoOPCProvider>& Provider) {
     Application().DestroyComponents();
     KoDestroyProgramProvider(Provider);
+    ServedInterfaces().reset();
     ComServer().Finalize();
 }
 
