@@ -206,4 +206,63 @@ double MedianOf(std::vector<double> Values) {
     return Values[Values.size() / 2];
 }
 
+// ---- measured cases ----
+
+void WarmUp(TTimedCase& Case) {
+    if (!Case.Runs()) return;
+    try {
+        for (int I = 0; I < Case.WarmUp; ++I) Case.Call();
+    } catch (const EBench& Error) {
+        Case.Failure = Error.what();
+    }
+}
+
+void Round(TTimedCase& Bare, TTimedCase& Server) {
+    TTimedCase* const Pair[] = {&Bare, &Server};
+    double Seconds[] = {0, 0};
+    for (int I = 0; I < Bare.Calls; ++I)
+        for (int K = 0; K < 2; ++K) {
+            TTimedCase& Case = *Pair[K];
+            if (!Case.Runs()) continue;
+            try {
+                LARGE_INTEGER Start, Stop;
+                QueryPerformanceCounter(&Start);
+                Case.Call();
+                QueryPerformanceCounter(&Stop);
+                Seconds[K] += SecondsBetween(Start, Stop);
+            } catch (const EBench& Error) {
+                Case.Failure = Error.what();
+            }
+        }
+    for (int K = 0; K < 2; ++K)
+        if (Pair[K]->Runs()) Pair[K]->MsPerCall.push_back(Seconds[K] * 1e3 / Bare.Calls);
+}
+
+bool PrintCases(const std::vector<const TTimedCase*>& Cases) {
+    std::printf("%-48s %6s %10s %10s\n", "case", "calls", "best", "median");
+    bool AllRan = true;
+    for (const TTimedCase* Case : Cases) {
+        if (!Case->Runs() || Case->MsPerCall.empty()) {
+            std::printf("%-48s n/a: %s\n", Case->Name, Case->Failure.c_str());
+            AllRan = false;
+            continue;
+        }
+        std::printf("%-48s %6d %10.3f %10.3f\n", Case->Name, Case->Calls, Case->Best(), Case->Median());
+    }
+    return AllRan;
+}
+
+void PrintRatio(const char* Name, const TTimedCase& Server, const TTimedCase& Bare, double Aim) {
+    if (!Server.Runs() || !Bare.Runs() || Server.MsPerCall.size() != Bare.MsPerCall.size() ||
+        Bare.MsPerCall.empty()) {
+        std::printf("%-5s n/a\n", Name);
+        return;
+    }
+    std::vector<double> RoundRatios;
+    for (size_t R = 0; R < Bare.MsPerCall.size(); ++R)
+        RoundRatios.push_back(Server.MsPerCall[R] / Bare.MsPerCall[R]);
+    std::printf("%-5s medians %.3f  best %.3f  median of round ratios %.3f  (aim <= %.2f)\n", Name,
+                Server.Median() / Bare.Median(), Server.Best() / Bare.Best(), MedianOf(RoundRatios), Aim);
+}
+
 } // namespace kobench

@@ -8,6 +8,8 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include <algorithm>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -153,5 +155,35 @@ TServerGroup AddGroup(IOPCServer& Server, const wchar_t* Name, OPCHANDLE ClientH
 
 double SecondsBetween(const LARGE_INTEGER& From, const LARGE_INTEGER& To);
 double MedianOf(std::vector<double> Values);
+
+// One measured case: Call makes one call and raises EBench when it is not answered as expected.
+// A case without Call, or one that failed, has no figures.
+struct TTimedCase {
+    TTimedCase(const char* AName, int ACalls, int AWarmUp) : Name(AName), Calls(ACalls), WarmUp(AWarmUp) {}
+
+    const char* Name;
+    int Calls;
+    int WarmUp;
+    std::function<void()> Call;
+    std::vector<double> MsPerCall; // one per round
+    std::string Failure;           // why the case has no figures
+
+    bool Runs() const { return Call && Failure.empty(); }
+    double Best() const { return *std::min_element(MsPerCall.begin(), MsPerCall.end()); }
+    double Median() const { return MedianOf(MsPerCall); }
+};
+
+// Runs the case's warm-up calls (a failure is recorded in the case).
+void WarmUp(TTimedCase& Case);
+// One round of a bare case and its server case, their calls alternating one by one (Bare.Calls
+// of each), so that a change in the machine's load (two cores shared with builds) meets both
+// alike. Each call is timed on its own.
+void Round(TTimedCase& Bare, TTimedCase& Server);
+// The table of the cases' best and median milliseconds per call; false when one has no figures.
+bool PrintCases(const std::vector<const TTimedCase*>& Cases);
+// The server's case over the bare one: the ratio of the medians and of the best rounds, and the
+// median of the ratios of the rounds taken side by side (neighbouring rounds see nearly the same
+// load on the machine, so this one varies least from run to run).
+void PrintRatio(const char* Name, const TTimedCase& Server, const TTimedCase& Bare, double Aim);
 
 } // namespace kobench

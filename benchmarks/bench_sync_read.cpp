@@ -148,87 +148,34 @@ void CheckStates(const char* Name, IOPCSyncIO& Io, std::vector<OPCHANDLE>& Handl
                     static_cast<unsigned long>(Odd), static_cast<unsigned long>(Count));
 }
 
-struct TCase {
-    TCase(const char* AName, int ACalls, int AWarmUp) : Name(AName), Calls(ACalls), WarmUp(AWarmUp) {}
-
-    const char* Name;
-    int Calls;
-    int WarmUp;
-    IOPCSyncIO* Io = nullptr;
-    std::vector<OPCHANDLE> Handles;
-    std::vector<double> MsPerCall; // one per round
-    std::string Failure;           // why the case has no figures
-
-    bool Runs() const { return Io && Failure.empty(); }
-    double Best() const { return *std::min_element(MsPerCall.begin(), MsPerCall.end()); }
-    double Median() const { return MedianOf(MsPerCall); }
-};
-
-// One round of a bare case and its server case, their calls alternating one by one: a change in
-// the machine's load meets both alike. Each call is timed on its own.
-void Round(TCase& Bare, TCase& Server) {
-    TCase* const Pair[] = {&Bare, &Server};
-    double Seconds[] = {0, 0};
-    for (int I = 0; I < Bare.Calls; ++I)
-        for (int K = 0; K < 2; ++K) {
-            TCase& Case = *Pair[K];
-            if (!Case.Runs()) continue;
-            try {
-                LARGE_INTEGER Start, Stop;
-                QueryPerformanceCounter(&Start);
-                ReadOnce(*Case.Io, Case.Handles);
-                QueryPerformanceCounter(&Stop);
-                Seconds[K] += SecondsBetween(Start, Stop);
-            } catch (const EBench& Error) {
-                Case.Failure = Error.what();
-            }
-        }
-    for (int K = 0; K < 2; ++K)
-        if (Pair[K]->Runs()) Pair[K]->MsPerCall.push_back(Seconds[K] * 1e3 / Bare.Calls);
-}
-
-void Prepare(TCase& Case) {
+// Checks what the case reads, then warms it up.
+void Prepare(TTimedCase& Case, IOPCSyncIO* Io, std::vector<OPCHANDLE>& Handles) {
     if (!Case.Runs()) return;
     try {
-        CheckStates(Case.Name, *Case.Io, Case.Handles);
-        for (int I = 0; I < Case.WarmUp; ++I) ReadOnce(*Case.Io, Case.Handles);
+        CheckStates(Case.Name, *Io, Handles);
     } catch (const EBench& Error) {
         Case.Failure = Error.what();
     }
-}
-
-// The server's case over the bare one: the ratio of the medians and of the best rounds, and the
-// median of the ratios of the rounds taken side by side (neighbouring rounds see nearly the same
-// load on the machine, so this one varies least from run to run).
-void PrintRatio(const char* Name, const TCase& Server, const TCase& Bare, double Aim) {
-    if (!Server.Runs() || !Bare.Runs() || Server.MsPerCall.size() != Bare.MsPerCall.size() ||
-        Bare.MsPerCall.empty()) {
-        std::printf("%-5s n/a\n", Name);
-        return;
-    }
-    std::vector<double> RoundRatios;
-    for (size_t R = 0; R < Bare.MsPerCall.size(); ++R)
-        RoundRatios.push_back(Server.MsPerCall[R] / Bare.MsPerCall[R]);
-    std::printf("%-5s medians %.3f  best %.3f  median of round ratios %.3f  (aim <= %.2f)\n", Name,
-                Server.Median() / Bare.Median(), Server.Best() / Bare.Best(), MedianOf(RoundRatios), Aim);
+    WarmUp(Case);
 }
 
 int RunParent() {
     TComApartment Apartment;
+    std::vector<OPCHANDLE> OneHandle = {1};
     std::vector<OPCHANDLE> ManyHandles(kManyItems);
     for (DWORD I = 0; I < kManyItems; ++I) ManyHandles[I] = I + 1;
 
-    TCase BareOne("(a) bare Read, 1 state", kCallsOneItem, kWarmUpOneItem);
-    TCase BareMany("(b) bare Read, 10000 states", kCallsManyItems, kWarmUpManyItems);
-    TCase ServerOne("(c) server Read(OPC_DS_CACHE), 1 item", kCallsOneItem, kWarmUpOneItem);
-    TCase ServerMany("(d) server Read(OPC_DS_CACHE), 10000 items", kCallsManyItems, kWarmUpManyItems);
+    TTimedCase BareOne("(a) bare Read, 1 state", kCallsOneItem, kWarmUpOneItem);
+    TTimedCase BareMany("(b) bare Read, 10000 states", kCallsManyItems, kWarmUpManyItems);
+    TTimedCase ServerOne("(c) server Read(OPC_DS_CACHE), 1 item", kCallsOneItem, kWarmUpOneItem);
+    TTimedCase ServerMany("(d) server Read(OPC_DS_CACHE), 10000 items", kCallsManyItems, kWarmUpManyItems);
 
     // The proxy DLL must be registered before the bare object's interface can cross.
     TServerRegistration Registration;
     TBareHost Bare;
-    BareOne.Io = BareMany.Io = Bare.Object();
-    BareOne.Handles = {1};
-    BareMany.Handles = ManyHandles;
+    IOPCSyncIO* BareIo = Bare.Object();
+    BareOne.Call = [&] { ReadOnce(*BareIo, OneHandle); };
+    BareMany.Call = [&] { ReadOnce(*BareIo, ManyHandles); };
 
     ComPtr<IOPCServer> Server;
     TServerGroup OneItem, ManyItems;
@@ -238,37 +185,28 @@ int RunParent() {
         std::vector<const wchar_t*> IDs(kManyItems);
         for (DWORD I = 0; I < kManyItems; ++I) IDs[I] = kFloatItems[I % std::size(kFloatItems)];
         ManyItems = AddGroup(*Server.Get(), L"Bench 10000 items", 2, 1000, IDs);
-        ServerOne.Io = OneItem.SyncIO.Get();
-        ServerOne.Handles = OneItem.Handles;
-        ServerMany.Io = ManyItems.SyncIO.Get();
-        ServerMany.Handles = ManyItems.Handles;
+        ServerOne.Call = [&] { ReadOnce(*OneItem.SyncIO.Get(), OneItem.Handles); };
+        ServerMany.Call = [&] { ReadOnce(*ManyItems.SyncIO.Get(), ManyItems.Handles); };
     } catch (const EBench& Error) {
         ServerOne.Failure = ServerMany.Failure = Error.what();
     }
 
-    TCase* Cases[] = {&BareOne, &ServerOne, &BareMany, &ServerMany};
-    for (TCase* Case : Cases) Prepare(*Case);
+    Prepare(BareOne, BareIo, OneHandle);
+    Prepare(ServerOne, OneItem.SyncIO.Get(), OneItem.Handles);
+    Prepare(BareMany, BareIo, ManyHandles);
+    Prepare(ServerMany, ManyItems.SyncIO.Get(), ManyItems.Handles);
     for (int R = 0; R < kRounds; ++R) {
         Round(BareOne, ServerOne);
         Round(BareMany, ServerMany);
     }
 
     std::printf("IOPCSyncIO::Read across processes, %d rounds each (ms per call)\n", kRounds);
-    std::printf("%-44s %6s %10s %10s\n", "case", "calls", "best", "median");
-    bool AllRan = true;
-    for (const TCase* Case : {&BareOne, &BareMany, &ServerOne, &ServerMany}) {
-        if (!Case->Runs() || Case->MsPerCall.empty()) {
-            std::printf("%-44s n/a: %s\n", Case->Name, Case->Failure.c_str());
-            AllRan = false;
-            continue;
-        }
-        std::printf("%-44s %6d %10.3f %10.3f\n", Case->Name, Case->Calls, Case->Best(), Case->Median());
-    }
+    const bool AllRan = PrintCases({&BareOne, &BareMany, &ServerOne, &ServerMany});
     PrintRatio("c/a", ServerOne, BareOne, 1.10);
     PrintRatio("d/b", ServerMany, BareMany, 1.20);
 
     // Everything the server handed out goes before the registration ends.
-    ServerOne.Io = ServerMany.Io = nullptr;
+    ServerOne.Call = ServerMany.Call = nullptr;
     OneItem = {};
     ManyItems = {};
     Server.Reset();
