@@ -381,7 +381,10 @@ bool TKoComServer::Initialize(const std::vector<std::wstring>& Args, TKoComSecur
     RegisterClassObjects();
     FGuard.Registered();
     if (SecurityOrder == csAfterRegistration) InitSecurity();
-    if (FEndWindow) StartEndTimer(KoComServerIdleBoundMs());
+    {
+        std::lock_guard Guard(FCountLock);
+        if (FEndWindow) StartEndTimer(KoComServerIdleBoundMs());
+    }
     return true;
 }
 
@@ -432,7 +435,13 @@ void TKoComServer::RevokeClassObjects() {
 
 void TKoComServer::Finalize() {
     RevokeClassObjects();
-    FEndWindow.reset();
+    // Taken under the count's lock, which the threads that release objects hold while they use it.
+    std::unique_ptr<TKoMessageWindow> EndWindow;
+    {
+        std::lock_guard Guard(FCountLock);
+        EndWindow = std::move(FEndWindow);
+    }
+    EndWindow.reset();
     std::vector<TRegistration> ClassObjects;
     {
         std::lock_guard Guard(FLock);
@@ -458,17 +467,15 @@ bool TKoComServer::BeginObjectCreation() {
 }
 
 void TKoComServer::ObjectDestroyed() {
-    {
-        std::lock_guard Guard(FCountLock);
-        if (--FObjectCount != 0 || FSwitches.StartMode != smAutomation || FEnding) return;
-        if (!FEndWindow) {
-            // Decided now: no object is made in this process any more.
-            FEnding = true;
-            PostThreadMessageW(FMainThreadId, WM_QUIT, 0, 0);
-            return;
-        }
+    std::lock_guard Guard(FCountLock);
+    if (--FObjectCount != 0 || FSwitches.StartMode != smAutomation || FEnding) return;
+    if (FEndWindow) {
+        StartEndTimer(KoComServerEndDelayMs);
+        return;
     }
-    StartEndTimer(KoComServerEndDelayMs);
+    // Decided now: no object is made in this process any more.
+    FEnding = true;
+    PostThreadMessageW(FMainThreadId, WM_QUIT, 0, 0);
 }
 
 LONG TKoComServer::ObjectCount() const {
@@ -482,7 +489,8 @@ bool TKoComServer::Ending() const {
 }
 
 void TKoComServer::StartEndTimer(DWORD Ms) {
-    // The timer belongs to the window's (the main) thread; other threads ask that thread.
+    // The timer belongs to the window's (the main) thread; other threads ask that thread. Both
+    // calls only queue: they may be made under the count's lock.
     if (GetCurrentThreadId() == GetWindowThreadProcessId(FEndWindow->Handle(), nullptr))
         SetTimer(FEndWindow->Handle(), kEndTimerId, Ms, nullptr);
     else
@@ -490,6 +498,7 @@ void TKoComServer::StartEndTimer(DWORD Ms) {
 }
 
 bool TKoComServer::HandleEndTimerMessage(UINT Msg, WPARAM WParam) {
+    // On the main thread, in the window's own procedure: the window is there.
     if (Msg == kStartEndTimerMessage) {
         SetTimer(FEndWindow->Handle(), kEndTimerId, static_cast<UINT>(WParam), nullptr);
         return true;

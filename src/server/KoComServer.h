@@ -234,6 +234,7 @@ private:
     void RegisterClassObjects();
     void UpdateRegistry(bool Register);
     // The main-thread timer that ends a program started by COM after Ms without COM objects.
+    // Under FCountLock, with the end window there.
     void StartEndTimer(DWORD Ms);
     bool HandleEndTimerMessage(UINT Msg, WPARAM WParam);
     // On the main thread: when there is still no COM object, decides to end, withdraws the class
@@ -246,12 +247,14 @@ private:
     bool FComInitialized = false;
     TKoStartSwitches FSwitches;
     DWORD FMainThreadId;
+    // Guards the count, the decision to end and the use of the end window by other threads.
     // Lock order: FCountLock is never held while FLock is taken, nor the other way round.
     mutable std::mutex FCountLock;
     LONG FObjectCount = 0;
     bool FEnding = false;
     TKoServerInstanceGuard FGuard;
-    // Made by Initialize in a program started by COM; its timer ends the idle process.
+    // Made by Initialize in a program started by COM, on the main thread, which alone destroys
+    // it (in Finalize); its timer ends the idle process. Other threads use it under FCountLock.
     std::unique_ptr<TKoMessageWindow> FEndWindow;
 };
 
