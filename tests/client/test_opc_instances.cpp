@@ -227,6 +227,9 @@ TEST_F(OpcInstances, ClientsStartingTogetherAreServedByOneProcessThatEndsAfterTh
     const std::wstring Exe = ExecutablePath();
     const std::wstring Tag = std::to_wstring(GetCurrentProcessId());
     int ProcessesStarted = 0;
+    // The start time of the process that served the round before: the server of a round has
+    // ended, so the next round's activations get a new process.
+    ULONGLONG PreviousServer = 0;
     for (int Round = 0; Round < kRounds; ++Round) {
         SCOPED_TRACE("round " + std::to_string(Round));
         const std::wstring Suffix = Tag + L"-" + std::to_wstring(Round);
@@ -285,6 +288,8 @@ TEST_F(OpcInstances, ClientsStartingTogetherAreServedByOneProcessThatEndsAfterTh
             SlowestActivation = std::max(SlowestActivation, R.ActivationMs);
         }
         EXPECT_EQ(ServingProcesses.size(), 1u) << "the clients were served by more than one process";
+        EXPECT_EQ(ServingProcesses.count(PreviousServer), 0u) << "served by the process of the round before";
+        if (!ServingProcesses.empty()) PreviousServer = *ServingProcesses.begin();
 
         // Every server process ends by itself, in time.
         int Left = 0;
@@ -301,18 +306,7 @@ TEST_F(OpcInstances, ClientsStartingTogetherAreServedByOneProcessThatEndsAfterTh
             }
             ++Left;
             // Ended as closing it would, so that the rounds that follow start clean.
-            const std::vector<HWND> Windows = [&] {
-                std::vector<HWND> Found;
-                for (HWND Window = nullptr;
-                     (Window = FindWindowExW(HWND_MESSAGE, Window, kMessageWindowClass, nullptr));) {
-                    DWORD Owner = 0;
-                    GetWindowThreadProcessId(Window, &Owner);
-                    if (Owner == Id) Found.push_back(Window);
-                }
-                return Found;
-            }();
-            if (!Windows.empty())
-                PostThreadMessageW(GetWindowThreadProcessId(Windows[0], nullptr), WM_QUIT, 0, 0);
+            QuitProgram(Id);
             WaitForSingleObject(Process.Get(), kServerEndBoundMs);
         }
         EXPECT_EQ(Left, 0) << "server processes still running " << kLeftoverBoundMs
