@@ -16,8 +16,9 @@ void KoOPCServerCreateProvider();
 
 // Everything the main procedure does before the message loop: the application object, the COM
 // server support (which handles the registration switches), the title, the modules in their
-// order. False when the program was started to register or unregister and has done so: it then
-// ends without running the loop. Registration errors propagate.
+// order. False when the program was started to register or unregister and has done so, or was
+// started by COM while another process started by COM serves the class: it then ends without
+// running the loop. Registration errors propagate.
 bool KoOPCServerCreateObjects();
 
 // Withdraws the class object from COM and frees the provider. The class object itself stays

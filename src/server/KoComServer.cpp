@@ -2,6 +2,8 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <memory>
 #include <utility>
 
@@ -32,7 +34,137 @@ bool HasSwitch(const std::vector<std::wstring>& Args, const wchar_t* Name) {
     throw EKoOleError(TYPE_E_REGISTRYACCESS, L"Error accessing the OLE registry: " + Path);
 }
 
+// FILETIME units (100 ns) per millisecond.
+constexpr LONG64 kFileTimeMs = 10000;
+// A process started by COM for a client stays at least this long after its start, so that the
+// client (which watches that process for its first second and fails its activation when the
+// process ends within it) has moved on to looking the class object up again.
+constexpr LONG64 kStartWatchMs = 2000;
+// A client gives its activation up after about 30 s: a later process waits no longer for the
+// first to register.
+constexpr DWORD kClientPatienceMs = 35000;
+// An owner that registered no earlier than this before this process started was there for the
+// client that started this process.
+constexpr LONG64 kSameActivationMs = 1000;
+
+constexpr UINT kStartEndTimerMessage = WM_APP + 1;
+constexpr UINT_PTR kEndTimerId = 1;
+
+LONG64 FileTimeValue(const FILETIME& Time) {
+    return static_cast<LONG64>((static_cast<ULONGLONG>(Time.dwHighDateTime) << 32) | Time.dwLowDateTime);
+}
+
+LONG64 FileTimeNow() {
+    FILETIME Now{};
+    GetSystemTimeAsFileTime(&Now);
+    return FileTimeValue(Now);
+}
+
+LONG64 ProcessStartTime() {
+    FILETIME Creation{}, Exit{}, Kernel{}, User{};
+    if (!GetProcessTimes(GetCurrentProcess(), &Creation, &Exit, &Kernel, &User)) return FileTimeNow();
+    return FileTimeValue(Creation);
+}
+
+// Stays until the client that started this process no longer watches it.
+void HoldForStartWatch(LONG64 Started) {
+    const LONG64 Left = (Started + kStartWatchMs * kFileTimeMs - FileTimeNow()) / kFileTimeMs;
+    if (Left > 0) Sleep(static_cast<DWORD>(std::min<LONG64>(Left, kStartWatchMs)));
+}
+
+std::wstring GuardObjectName(const GUID& ClassID, const wchar_t* Part) {
+    return L"Local\\KoComServer-" + KoGuidText(ClassID) + L"-" + Part;
+}
+
 } // namespace
+
+DWORD KoComServerIdleBoundMs() {
+    wchar_t Text[16] = {};
+    const DWORD Length =
+        GetEnvironmentVariableW(L"KO_COM_IDLE_BOUND_MS", Text, static_cast<DWORD>(std::size(Text)));
+    if (Length == 0 || Length >= std::size(Text)) return KoComServerDefaultIdleBoundMs;
+    wchar_t* End = nullptr;
+    const unsigned long Value = std::wcstoul(Text, &End, 10);
+    return End && *End == L'\0' && Value > 0 && Value <= 24UL * 3600 * 1000 ? static_cast<DWORD>(Value)
+                                                                            : KoComServerDefaultIdleBoundMs;
+}
+
+// ---- the one process of a class started by COM ----
+
+void TKoServerInstanceGuard::TViewUnmapper::operator()(void* View) const noexcept {
+    UnmapViewOfFile(View);
+}
+
+TKoServerInstanceGuard::~TKoServerInstanceGuard() {
+    Release();
+}
+
+bool TKoServerInstanceGuard::Acquire(const GUID& ClassID) {
+    FMutex.Reset(CreateMutexW(nullptr, FALSE, GuardObjectName(ClassID, L"Serving").c_str()));
+    FRegistered.Reset(CreateEventW(nullptr, TRUE, FALSE, GuardObjectName(ClassID, L"Registered").c_str()));
+    FRecord.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG64),
+                                     GuardObjectName(ClassID, L"Record").c_str()));
+    if (FRecord) FRecordView.reset(MapViewOfFile(FRecord.Get(), FILE_MAP_WRITE, 0, 0, sizeof(LONG64)));
+    if (!FMutex || !FRegistered || !FRecordView) {
+        // Nothing can be agreed with other processes: this one serves, as any process did before.
+        FRecordView.reset();
+        FRecord.Reset();
+        FRegistered.Reset();
+        FMutex.Reset();
+        return true;
+    }
+    const LONG64 Started = ProcessStartTime();
+    const ULONGLONG Begun = GetTickCount64();
+    for (;;) {
+        const ULONGLONG Waited = GetTickCount64() - Begun;
+        if (Waited >= kClientPatienceMs) return false;
+        // The mutex first: when it is free (or its owner died) it wins over a registration event
+        // that a dead owner left set.
+        HANDLE Waits[2] = {FMutex.Get(), FRegistered.Get()};
+        const DWORD Result =
+            WaitForMultipleObjects(2, Waits, FALSE, static_cast<DWORD>(kClientPatienceMs - Waited));
+        if (Result == WAIT_OBJECT_0 || Result == WAIT_ABANDONED_0) {
+            FOwned = true;
+            // An owner registered after this process was started and has ended since: it served
+            // the client that started this process (it stays KoComServerEndDelayMs after its
+            // last object, and waiting clients look again once a second), so this process came
+            // too late to be needed.
+            if (InterlockedCompareExchange64(Record(), 0, 0) >= Started - kSameActivationMs * kFileTimeMs) {
+                Release();
+                HoldForStartWatch(Started);
+                return false;
+            }
+            ResetEvent(FRegistered.Get());
+            return true;
+        }
+        if (Result == WAIT_OBJECT_0 + 1) {
+            // A live owner's class objects are registered: the client finds them on its next look.
+            HoldForStartWatch(Started);
+            return false;
+        }
+        if (Result != WAIT_TIMEOUT) {
+            // The wait itself failed: serve, as any process did before.
+            return true;
+        }
+    }
+}
+
+void TKoServerInstanceGuard::Registered() {
+    if (!FOwned) return;
+    InterlockedExchange64(Record(), FileTimeNow());
+    SetEvent(FRegistered.Get());
+}
+
+void TKoServerInstanceGuard::Unregistering() {
+    if (FOwned) ResetEvent(FRegistered.Get());
+}
+
+void TKoServerInstanceGuard::Release() {
+    if (!FOwned) return;
+    FOwned = false;
+    ResetEvent(FRegistered.Get());
+    ReleaseMutex(FMutex.Get());
+}
 
 // ---- start-up switches ----
 
@@ -219,6 +351,25 @@ bool TKoComServer::Initialize(const std::vector<std::wstring>& Args, TKoComSecur
     default:
         break;
     }
+    if (FSwitches.StartMode == smAutomation && !KoInLibrary()) {
+        GUID ClassID{};
+        {
+            std::lock_guard Guard(FLock);
+            if (!FClassObjects.empty()) ClassID = FClassObjects.front().ClassObject->ClassID();
+        }
+        // Another process started by COM serves the class: this one ends without registering.
+        if (!FGuard.Owned() && !FGuard.Acquire(ClassID)) return false;
+        if (!FEndWindow) {
+            FEndWindow =
+                std::make_unique<TKoMessageWindow>([this](UINT Msg, WPARAM WParam, LPARAM, LRESULT& Result) {
+                    if (!HandleEndTimerMessage(Msg, WParam)) return false;
+                    Result = 0;
+                    return true;
+                });
+            // Without its window the process ends at once with its last object, as it did before.
+            if (!FEndWindow->Handle()) FEndWindow.reset();
+        }
+    }
     // The request's result is ignored: a process whose security was already set keeps it. A
     // library lives in its host's process and leaves the host's security alone.
     const auto InitSecurity = [] {
@@ -228,7 +379,12 @@ bool TKoComServer::Initialize(const std::vector<std::wstring>& Args, TKoComSecur
     };
     if (SecurityOrder == csBeforeRegistration) InitSecurity();
     RegisterClassObjects();
+    FGuard.Registered();
     if (SecurityOrder == csAfterRegistration) InitSecurity();
+    {
+        std::lock_guard Guard(FCountLock);
+        if (FEndWindow) StartEndTimer(KoComServerIdleBoundMs());
+    }
     return true;
 }
 
@@ -267,13 +423,25 @@ void TKoComServer::RegisterClassObjects() {
 }
 
 void TKoComServer::RevokeClassObjects() {
-    std::lock_guard Guard(FLock);
-    for (TRegistration& R : FClassObjects)
-        if (R.Cookie) CoRevokeClassObject(std::exchange(R.Cookie, 0));
+    // A process that COM starts from now on must not take this one for a registered owner.
+    FGuard.Unregistering();
+    {
+        std::lock_guard Guard(FLock);
+        for (TRegistration& R : FClassObjects)
+            if (R.Cookie) CoRevokeClassObject(std::exchange(R.Cookie, 0));
+    }
+    FGuard.Release();
 }
 
 void TKoComServer::Finalize() {
     RevokeClassObjects();
+    // Taken under the count's lock, which the threads that release objects hold while they use it.
+    std::unique_ptr<TKoMessageWindow> EndWindow;
+    {
+        std::lock_guard Guard(FCountLock);
+        EndWindow = std::move(FEndWindow);
+    }
+    EndWindow.reset();
     std::vector<TRegistration> ClassObjects;
     {
         std::lock_guard Guard(FLock);
@@ -287,12 +455,71 @@ void TKoComServer::Finalize() {
 }
 
 void TKoComServer::ObjectCreated() {
+    std::lock_guard Guard(FCountLock);
     ++FObjectCount;
 }
 
+bool TKoComServer::BeginObjectCreation() {
+    std::lock_guard Guard(FCountLock);
+    if (FEnding) return false;
+    ++FObjectCount;
+    return true;
+}
+
 void TKoComServer::ObjectDestroyed() {
-    if (--FObjectCount == 0 && FSwitches.StartMode == smAutomation)
-        PostThreadMessageW(FMainThreadId, WM_QUIT, 0, 0);
+    std::lock_guard Guard(FCountLock);
+    if (--FObjectCount != 0 || FSwitches.StartMode != smAutomation || FEnding) return;
+    if (FEndWindow) {
+        StartEndTimer(KoComServerEndDelayMs);
+        return;
+    }
+    // Decided now: no object is made in this process any more.
+    FEnding = true;
+    PostThreadMessageW(FMainThreadId, WM_QUIT, 0, 0);
+}
+
+LONG TKoComServer::ObjectCount() const {
+    std::lock_guard Guard(FCountLock);
+    return FObjectCount;
+}
+
+bool TKoComServer::Ending() const {
+    std::lock_guard Guard(FCountLock);
+    return FEnding;
+}
+
+void TKoComServer::StartEndTimer(DWORD Ms) {
+    // The timer belongs to the window's (the main) thread; other threads ask that thread. Both
+    // calls only queue: they may be made under the count's lock.
+    if (GetCurrentThreadId() == GetWindowThreadProcessId(FEndWindow->Handle(), nullptr))
+        SetTimer(FEndWindow->Handle(), kEndTimerId, Ms, nullptr);
+    else
+        PostMessageW(FEndWindow->Handle(), kStartEndTimerMessage, Ms, 0);
+}
+
+bool TKoComServer::HandleEndTimerMessage(UINT Msg, WPARAM WParam) {
+    // On the main thread, in the window's own procedure: the window is there.
+    if (Msg == kStartEndTimerMessage) {
+        SetTimer(FEndWindow->Handle(), kEndTimerId, static_cast<UINT>(WParam), nullptr);
+        return true;
+    }
+    if (Msg != WM_TIMER || WParam != kEndTimerId) return false;
+    KillTimer(FEndWindow->Handle(), kEndTimerId);
+    EndWhenIdle();
+    return true;
+}
+
+void TKoComServer::EndWhenIdle() {
+    {
+        std::lock_guard Guard(FCountLock);
+        // An object that came meanwhile re-arms the timer when it goes.
+        if (FObjectCount != 0 || FEnding) return;
+        FEnding = true;
+    }
+    // Withdrawn before the quit, so that a client that looks the class up now starts (or finds)
+    // another process instead of reaching this one while it ends.
+    RevokeClassObjects();
+    PostThreadMessageW(FMainThreadId, WM_QUIT, 0, 0);
 }
 
 TKoComServer& ComServer() {

@@ -8,6 +8,12 @@
 //
 // It owns the class objects (one counted reference each) until Finalize; a class object's
 // users (the provider) must be gone by then.
+//
+// A program started by COM is the only one of its class that COM started in the user's session
+// (TKoServerInstanceGuard): a later one leaves without registering, and the clients that caused
+// it are served by the first. Started by COM, the program also ends when it has had no COM
+// object for a while: KoComServerIdleBoundMs after registering its class objects, or
+// KoComServerEndDelayMs after its last object went.
 
 #include <windows.h>
 
@@ -15,9 +21,12 @@
 #include <wrl/client.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "KoWindows.h"
 
 // How the program was started.
 enum TKoStartMode : int {
@@ -108,6 +117,60 @@ public:
     virtual void UpdateRegistry(bool Register) = 0;
 };
 
+// How long a program started by COM waits for its first COM object after registering its class
+// objects before it ends (the environment variable KO_COM_IDLE_BOUND_MS, in milliseconds, sets
+// another bound for tests; the default is 30 s).
+constexpr DWORD KoComServerDefaultIdleBoundMs = 30000;
+DWORD KoComServerIdleBoundMs();
+// How long a program started by COM stays after its last COM object went. Clients that are still
+// activating look the class object up again once a second: a process that stays this long after
+// its last object serves them instead of leaving them without a server, and no later process
+// that COM started for them is still waiting when it ends.
+constexpr DWORD KoComServerEndDelayMs = 3000;
+
+// The one process of a class that COM started in the user's session. Under a platform that
+// starts a process for every waiting activation, the later processes find the guard taken and
+// leave; the owner gives it up when it withdraws its class objects, so that a process COM starts
+// after that can serve.
+//
+// Named objects in the session's namespace, keyed by the class ID: a mutex owned by the serving
+// process (owned by its main thread; abandoned when it dies), a manual-reset event set while the
+// owner's class objects are registered, and the time of the last owner's registration.
+class TKoServerInstanceGuard {
+public:
+    TKoServerInstanceGuard() = default;
+    ~TKoServerInstanceGuard();
+    TKoServerInstanceGuard(const TKoServerInstanceGuard&) = delete;
+    TKoServerInstanceGuard& operator=(const TKoServerInstanceGuard&) = delete;
+
+    // On the main thread of a process started by COM, before it registers its class objects.
+    // True when this process is to serve the class. False when another process serves it: the
+    // call then returns once the client that started this process can no longer mistake its end
+    // for a failed start (the platform watches a started server process for its first second),
+    // and the process is to end without registering. Bounded by the clients' own patience.
+    bool Acquire(const GUID& ClassID);
+    bool Owned() const { return FOwned; }
+    // The owner's class objects are registered.
+    void Registered();
+    // The owner is about to withdraw its class objects.
+    void Unregistering();
+    // The owner's class objects are withdrawn: a waiting or later process may serve. On the
+    // thread that acquired the guard.
+    void Release();
+
+private:
+    struct TViewUnmapper {
+        void operator()(void* View) const noexcept;
+    };
+    LONG64* Record() const { return static_cast<LONG64*>(FRecordView.get()); }
+
+    TKoHandle FMutex;
+    TKoHandle FRegistered;
+    TKoHandle FRecord;
+    std::unique_ptr<void, TViewUnmapper> FRecordView;
+    bool FOwned = false;
+};
+
 // When the process's COM security is asked for, relative to the class objects' registration.
 enum TKoComSecurityOrder : int { csBeforeRegistration, csAfterRegistration };
 
@@ -135,7 +198,8 @@ public:
     // Class objects already registered are not registered again.
     bool Initialize(const std::vector<std::wstring>& Args, TKoComSecurityOrder SecurityOrder);
     // Withdraws the class objects from COM (no new activation reaches them) but keeps them, so
-    // that their users (the provider) can still call them while they go.
+    // that their users (the provider) can still call them while they go; gives up the instance
+    // guard. On the main thread.
     void RevokeClassObjects();
     // Revokes the registrations, releases the class objects and ends COM for the thread when
     // Initialize began it. On the main thread, after the class objects' users are gone.
@@ -149,9 +213,18 @@ public:
 
     // The count of live COM objects of the process (server objects and class-object locks).
     void ObjectCreated();
-    // When the count falls to zero in a program started by COM, posts WM_QUIT to the main thread.
+    // When the count falls to zero in a program started by COM, the process ends: at once
+    // (WM_QUIT to the main thread) when Initialize made no end timer, otherwise when the count is
+    // still zero KoComServerEndDelayMs later.
     void ObjectDestroyed();
-    LONG ObjectCount() const { return FObjectCount.load(); }
+    LONG ObjectCount() const;
+    // A class object about to create an object counts it in beforehand, so that the process
+    // cannot decide to end while the object is being made; false, counting nothing, once the
+    // process has decided to end (the request is then to fail with CO_E_SERVER_STOPPING).
+    // ObjectDestroyed takes the count back.
+    bool BeginObjectCreation();
+    // Whether the process has decided to end because it had no COM object.
+    bool Ending() const;
 
 private:
     struct TRegistration {
@@ -160,6 +233,13 @@ private:
     };
     void RegisterClassObjects();
     void UpdateRegistry(bool Register);
+    // The main-thread timer that ends a program started by COM after Ms without COM objects.
+    // Under FCountLock, with the end window there.
+    void StartEndTimer(DWORD Ms);
+    bool HandleEndTimerMessage(UINT Msg, WPARAM WParam);
+    // On the main thread: when there is still no COM object, decides to end, withdraws the class
+    // objects and tells the main thread to quit.
+    void EndWhenIdle();
 
     mutable std::mutex FLock;
     std::vector<TRegistration> FClassObjects;
@@ -167,7 +247,15 @@ private:
     bool FComInitialized = false;
     TKoStartSwitches FSwitches;
     DWORD FMainThreadId;
-    std::atomic<LONG> FObjectCount{0};
+    // Guards the count, the decision to end and the use of the end window by other threads.
+    // Lock order: FCountLock is never held while FLock is taken, nor the other way round.
+    mutable std::mutex FCountLock;
+    LONG FObjectCount = 0;
+    bool FEnding = false;
+    TKoServerInstanceGuard FGuard;
+    // Made by Initialize in a program started by COM, on the main thread, which alone destroys
+    // it (in Finalize); its timer ends the idle process. Other threads use it under FCountLock.
+    std::unique_ptr<TKoMessageWindow> FEndWindow;
 };
 
 // The COM server support of the process.

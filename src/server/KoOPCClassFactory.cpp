@@ -2,6 +2,8 @@
 
 #include <comcat.h>
 
+#include <memory>
+
 #include "KoApplication.h"
 #include "KoComObjects.h"
 #include "KoOPCCom.h"
@@ -25,6 +27,11 @@ std::wstring ApplicationTitle(const std::wstring& FileName) {
     const size_t Dot = Name.rfind(L'.');
     return Dot == std::wstring::npos ? Name : Name.substr(0, Dot);
 }
+
+// Takes back the count a creation request took in beforehand; the new object counts itself.
+struct TCreationEnd {
+    void operator()(TKoComServer* Server) const noexcept { Server->ObjectDestroyed(); }
+};
 
 // Registers (or removes) the class in the OPC Data Access server categories.
 void UpdateCategories(const GUID& ClassID, bool Register) {
@@ -83,6 +90,10 @@ HRESULT STDMETHODCALLTYPE TKoOPCProviderClientFactory::CreateInstance(IUnknown* 
     *Object = nullptr;
     // An aggregated object hands its controller nothing but its own IUnknown.
     if (Outer && !IsEqualIID(Riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+    // Counted in before anything is made, so that the process cannot decide to end while the
+    // object is being made (or while the request waits for the provider); refused once it has.
+    if (!FComServer.BeginObjectCreation()) return CO_E_SERVER_STOPPING;
+    const std::unique_ptr<TKoComServer, TCreationEnd> Creation(&FComServer);
     return KoComCall(
         [&]() -> HRESULT {
             const TKoOPCServerObjectRef New = CreateComObject(Outer);
@@ -94,10 +105,11 @@ HRESULT STDMETHODCALLTYPE TKoOPCProviderClientFactory::CreateInstance(IUnknown* 
 }
 
 HRESULT STDMETHODCALLTYPE TKoOPCProviderClientFactory::LockServer(BOOL Lock) {
-    if (Lock)
-        FComServer.ObjectCreated();
-    else
+    if (!Lock)
         FComServer.ObjectDestroyed();
+    else if (!FComServer.BeginObjectCreation())
+        // The process has decided to end: a lock cannot keep it any more.
+        return CO_E_SERVER_STOPPING;
     return S_OK;
 }
 

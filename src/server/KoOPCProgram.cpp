@@ -74,6 +74,8 @@ void KoDestroyProgramProvider(std::unique_ptr<TKoOPCProvider>& Provider) {
 }
 
 void KoEndProgram(std::unique_ptr<TKoOPCProvider>& Provider) {
+    // No activation may reach the class object while the modules and the provider go.
+    ComServer().RevokeClassObjects();
     Application().DestroyComponents();
     KoDestroyProgramProvider(Provider);
     ServedInterfaces().reset();

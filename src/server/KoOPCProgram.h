@@ -24,13 +24,15 @@ std::unique_ptr<TKoOPCProvider> KoCreateProgramProvider(const TKoOPCProgramIdent
 
 // What the main procedure does before it creates its modules: the persistent classes, the
 // application object and the COM server support. False when the program was started to register
-// or unregister and has done so.
+// or unregister and has done so, or was started by COM while another process that COM started
+// serves its class (the program then ends without registering anything).
 bool KoStartProgram(const TKoOPCProgramIdentity& Identity);
 
 // Withdraws the class objects from COM, then frees the provider.
 void KoDestroyProgramProvider(std::unique_ptr<TKoOPCProvider>& Provider);
 
-// After the main procedure: frees what the application owns, the provider, then the class objects.
+// After the main procedure: withdraws the class objects from COM, frees what the application
+// owns, the provider, then the class objects.
 void KoEndProgram(std::unique_ptr<TKoOPCProvider>& Provider);
 
 // The whole program around its steps; returns the process exit code. Errors are reported on

@@ -1,17 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <windows.h>
 
 #include <comcat.h>
+#include <ocidl.h>
 #include <wrl/client.h>
 
 #include "KoApplication.h"
 #include "KoComServer.h"
 #include "KoOPCAddressSpace.h"
+#include "KoOPCClassFactory.h"
 #include "KoOPCProvider.h"
 #include "KoOPCServerProgram.h"
 #include "KoOPCServerSvcProgram.h"
@@ -336,6 +339,238 @@ TEST_F(ComSupport, StartedByComTheServerEndsWithItsLastClient) {
         GetExitCodeProcess(Process.Get(), &Code);
         EXPECT_EQ(Code, 0u);
     }
+
+    EXPECT_EQ(kotest::RunProgram(Exe, L"/UnregServer", 60000), 0u);
+    ForgetAppID(Id);
+}
+
+// ---- the end of a process started by COM ----
+
+// Made up for these tests: the programs' own classes are never registered from here.
+const wchar_t kTestClassID[] = L"{C4E1F6A2-3B57-4D19-9E08-7A6B2D5C41F3}";
+
+// Dispatches the calling thread's messages for at most BoundMs; true once WM_QUIT came (it is
+// taken out).
+bool PumpUntilQuit(DWORD BoundMs) {
+    const ULONGLONG Deadline = GetTickCount64() + BoundMs;
+    for (;;) {
+        MSG Msg;
+        while (PeekMessageW(&Msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (Msg.message == WM_QUIT) return true;
+            TranslateMessage(&Msg);
+            DispatchMessageW(&Msg);
+        }
+        const ULONGLONG Now = GetTickCount64();
+        if (Now >= Deadline) return false;
+        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(Deadline - Now), QS_ALLINPUT,
+                                    MWMO_INPUTAVAILABLE);
+    }
+}
+
+// A running provider with the programs' class object, held by a COM server support of the test's
+// own that was started as COM starts the programs. Class-object locks stand for clients.
+class EndOfComStartedProcess : public ComSupport {
+protected:
+    void SetUp() override {
+        ComSupport::SetUp();
+        // The main thread's queue exists before anything is posted to it.
+        MSG Msg;
+        PeekMessageW(&Msg, nullptr, 0, 0, PM_NOREMOVE);
+        Provider = std::make_unique<TKoOPCProvider>();
+        Provider->SetCLSID(kTestClassID);
+        Provider->SetServerName(L"Korvel.Test.ComEnd");
+        Provider->SetAutoRun(false);
+        Provider->SetClassObjectFactory(KoOPCClassObjectFactory(KoOPCServerObjectCreator(), Server));
+        Provider->Initialize();
+        Provider->Run();
+        Factory = dynamic_cast<TKoOPCProviderClientFactory*>(Provider->ObjectFactory());
+        ASSERT_NE(Factory, nullptr);
+        ASSERT_EQ(IIDFromString(kTestClassID, &ClassID), S_OK);
+    }
+    void TearDown() override {
+        Server.RevokeClassObjects();
+        Provider.reset();
+        Server.Finalize();
+        ComSupport::TearDown();
+    }
+    // Whether COM hands out a class object of the class in this process.
+    bool ClassObjectRegistered() const {
+        Microsoft::WRL::ComPtr<IClassFactory> Found;
+        return SUCCEEDED(CoGetClassObject(ClassID, CLSCTX_LOCAL_SERVER, nullptr, IID_PPV_ARGS(&Found)));
+    }
+
+    // Declared before the provider: it owns the class object, which the provider uses to its end.
+    TKoComServer Server;
+    std::unique_ptr<TKoOPCProvider> Provider;
+    TKoOPCProviderClientFactory* Factory = nullptr;
+    GUID ClassID{};
+};
+
+// Once the process has decided to end (here at once: no end timer), its class object makes no
+// server object and takes no lock: the process is going, whoever still reaches the class object.
+TEST_F(EndOfComStartedProcess, AfterTheDecisionTheClassObjectMakesNothing) {
+    Server.SetStartSwitches({smAutomation, false});
+    ASSERT_EQ(Factory->LockServer(TRUE), S_OK);
+    EXPECT_FALSE(Server.Ending());
+    ASSERT_EQ(Factory->LockServer(FALSE), S_OK);
+    EXPECT_TRUE(Server.Ending());
+    EXPECT_TRUE(PumpUntilQuit(0));
+
+    Microsoft::WRL::ComPtr<IUnknown> Object;
+    EXPECT_EQ(Factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(Object.GetAddressOf())),
+              CO_E_SERVER_STOPPING);
+    EXPECT_FALSE(Object);
+    EXPECT_EQ(Provider->ClientCount(), 0);
+    EXPECT_EQ(Factory->LockServer(TRUE), CO_E_SERVER_STOPPING);
+    EXPECT_EQ(Server.ObjectCount(), 0);
+    EXPECT_FALSE(PumpUntilQuit(0)) << "told to quit twice";
+}
+
+// Started by COM, the process stays KoComServerEndDelayMs after its last object; a client that
+// comes meanwhile keeps it. When it ends it withdraws its class object before it quits.
+TEST_F(EndOfComStartedProcess, AClientWithinTheEndDelayKeepsTheProcess) {
+    ASSERT_TRUE(Server.Initialize({L"-Embedding"}, csAfterRegistration));
+    EXPECT_TRUE(ClassObjectRegistered());
+    ASSERT_EQ(Factory->LockServer(TRUE), S_OK);
+    ASSERT_EQ(Factory->LockServer(FALSE), S_OK);
+    EXPECT_FALSE(PumpUntilQuit(KoComServerEndDelayMs * 2 / 3)) << "ended before the end delay";
+    ASSERT_EQ(Factory->LockServer(TRUE), S_OK);
+    // The delay that began with the last object runs out while this client is there.
+    EXPECT_FALSE(PumpUntilQuit(KoComServerEndDelayMs)) << "ended with a client";
+    EXPECT_FALSE(Server.Ending());
+    EXPECT_TRUE(ClassObjectRegistered());
+
+    ASSERT_EQ(Factory->LockServer(FALSE), S_OK);
+    EXPECT_TRUE(PumpUntilQuit(KoComServerEndDelayMs + 10000)) << "did not end after its last client";
+    EXPECT_TRUE(Server.Ending());
+    EXPECT_FALSE(ClassObjectRegistered()) << "still registered when it quit";
+}
+
+// Ends a server process a test left running, so that the tests that follow start clean.
+void EndLeftover(HANDLE Process, DWORD Id) {
+    if (WaitForSingleObject(Process, 0) == WAIT_OBJECT_0) return;
+    if (!kotest::QuitProgram(Id) || WaitForSingleObject(Process, 15000) != WAIT_OBJECT_0) {
+        TerminateProcess(Process, 99);
+        WaitForSingleObject(Process, 10000);
+    }
+}
+
+DWORD ExitCodeOf(HANDLE Process) {
+    DWORD Code = 99;
+    GetExitCodeProcess(Process, &Code);
+    return Code;
+}
+
+// Sets an environment variable of the test process (inherited by the programs it starts) for as
+// long as it lives; null removes it meanwhile.
+class TScopedEnvironment {
+public:
+    TScopedEnvironment(const wchar_t* Name, const wchar_t* Value) : FName(Name) {
+        wchar_t Old[64];
+        const DWORD Length = GetEnvironmentVariableW(Name, Old, static_cast<DWORD>(std::size(Old)));
+        FHadValue = Length > 0 && Length < std::size(Old);
+        if (FHadValue) FOldValue = Old;
+        SetEnvironmentVariableW(Name, Value);
+    }
+    ~TScopedEnvironment() { SetEnvironmentVariableW(FName, FHadValue ? FOldValue.c_str() : nullptr); }
+    TScopedEnvironment(const TScopedEnvironment&) = delete;
+    TScopedEnvironment& operator=(const TScopedEnvironment&) = delete;
+
+private:
+    const wchar_t* FName;
+    bool FHadValue = false;
+    std::wstring FOldValue;
+};
+
+// Started with the embedding switch and never reached by a client, the server ends by itself
+// within its idle bound (the default one, and one set through the environment), not before.
+TEST_F(ComSupport, StartedByComWithoutAClientTheServerEndsWithinItsIdleBound) {
+    struct TCase {
+        const wchar_t* Setting; // KO_COM_IDLE_BOUND_MS, or none
+        DWORD BoundMs;
+    };
+    const TCase Cases[] = {{nullptr, KoComServerDefaultIdleBoundMs}, {L"4000", 4000}};
+    const std::wstring Exe = kotest::ExecutableDirectory() + L"KoOPCServer.exe";
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.BoundMs);
+        ASSERT_TRUE(kotest::ProcessesOf(L"KoOPCServer.exe").empty()) << "a server of another test is running";
+        TKoHandle Process;
+        {
+            TScopedEnvironment Bound(L"KO_COM_IDLE_BOUND_MS", Case.Setting);
+            Process = kotest::StartProgram(Exe, L"-Embedding");
+        }
+        ASSERT_TRUE(Process);
+        const DWORD Id = GetProcessId(Process.Get());
+        // Start-up takes part of the bound: the process must still run well into it.
+        EXPECT_EQ(WaitForSingleObject(Process.Get(), Case.BoundMs * 3 / 4), static_cast<DWORD>(WAIT_TIMEOUT))
+            << "ended before its idle bound";
+        const DWORD Ended = WaitForSingleObject(Process.Get(), Case.BoundMs / 4 + 10000);
+        EXPECT_EQ(Ended, static_cast<DWORD>(WAIT_OBJECT_0)) << "still running after its idle bound";
+        if (Ended == WAIT_OBJECT_0) {
+            EXPECT_EQ(ExitCodeOf(Process.Get()), 0u);
+        }
+        EndLeftover(Process.Get(), Id);
+    }
+}
+
+// While a process started by COM serves the class, another one started with the embedding switch
+// leaves without serving and the first keeps its clients; one started by hand stays regardless,
+// also after the first has ended with its last client, until it is told to end.
+TEST_F(ComSupport, OneProcessStartedByComServesAndOneStartedByHandStaysUntilClosed) {
+    const std::wstring Exe = kotest::ExecutableDirectory() + L"KoOPCServer.exe";
+    const TIdentity& Id = Identities[0];
+    GUID ClassID;
+    ASSERT_EQ(IIDFromString(Id.ClassID, &ClassID), S_OK);
+    ASSERT_TRUE(kotest::ProcessesOf(L"KoOPCServer.exe").empty()) << "a server of another test is running";
+    ASSERT_EQ(kotest::RunProgram(Exe, L"/RegServer", 60000), 0u);
+
+    Microsoft::WRL::ComPtr<IUnknown> Client;
+    ASSERT_EQ(CoCreateInstance(ClassID, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&Client)), S_OK);
+    const std::vector<DWORD> Running = kotest::ProcessesOf(L"KoOPCServer.exe");
+    ASSERT_EQ(Running.size(), 1u);
+    TKoHandle First(
+        OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, Running[0]));
+    ASSERT_TRUE(First);
+
+    TKoHandle Later = kotest::StartProgram(Exe, L"-Embedding");
+    ASSERT_TRUE(Later);
+    const DWORD LaterEnded = WaitForSingleObject(Later.Get(), 15000);
+    EXPECT_EQ(LaterEnded, static_cast<DWORD>(WAIT_OBJECT_0)) << "the later process started by COM stayed";
+    if (LaterEnded == WAIT_OBJECT_0) {
+        EXPECT_EQ(ExitCodeOf(Later.Get()), 0u);
+    }
+    EndLeftover(Later.Get(), GetProcessId(Later.Get()));
+    // The first still serves: a new activation reaches it, and its client is still connected.
+    Microsoft::WRL::ComPtr<IUnknown> Second;
+    EXPECT_EQ(CoCreateInstance(ClassID, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&Second)), S_OK);
+    EXPECT_EQ(kotest::ProcessesOf(L"KoOPCServer.exe"), Running);
+    Microsoft::WRL::ComPtr<IConnectionPointContainer> Points;
+    EXPECT_EQ(Client.As(&Points), S_OK);
+
+    TKoHandle ByHand = kotest::StartProgram(Exe, L"");
+    ASSERT_TRUE(ByHand);
+    const DWORD ByHandId = GetProcessId(ByHand.Get());
+    EXPECT_EQ(WaitForSingleObject(ByHand.Get(), 5000), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the process started by hand ended by itself";
+
+    Points.Reset();
+    Second.Reset();
+    Client.Reset();
+    const DWORD FirstEnded = WaitForSingleObject(First.Get(), 30000);
+    EXPECT_EQ(FirstEnded, static_cast<DWORD>(WAIT_OBJECT_0)) << "the server outlived its last client";
+    if (FirstEnded == WAIT_OBJECT_0) {
+        EXPECT_EQ(ExitCodeOf(First.Get()), 0u);
+    }
+    EndLeftover(First.Get(), Running[0]);
+    EXPECT_EQ(WaitForSingleObject(ByHand.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the process started by hand ended with the other's last client";
+    ASSERT_TRUE(kotest::QuitProgram(ByHandId)) << "no main-thread window in the process started by hand";
+    const DWORD ByHandEnded = WaitForSingleObject(ByHand.Get(), 15000);
+    EXPECT_EQ(ByHandEnded, static_cast<DWORD>(WAIT_OBJECT_0)) << "the process started by hand did not close";
+    if (ByHandEnded == WAIT_OBJECT_0) {
+        EXPECT_EQ(ExitCodeOf(ByHand.Get()), 0u);
+    }
+    EndLeftover(ByHand.Get(), ByHandId);
 
     EXPECT_EQ(kotest::RunProgram(Exe, L"/UnregServer", 60000), 0u);
     ForgetAppID(Id);

@@ -44,6 +44,30 @@ DWORD RunProgram(const std::wstring& Path, const std::wstring& Args, DWORD Bound
     return Code;
 }
 
+TKoHandle StartProgram(const std::wstring& Path, const std::wstring& Args) {
+    std::wstring CommandLine = L"\"" + Path + L"\" " + Args;
+    STARTUPINFOW Startup{};
+    Startup.cb = sizeof Startup;
+    PROCESS_INFORMATION Info{};
+    if (!CreateProcessW(Path.c_str(), CommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &Startup, &Info))
+        return {};
+    TKoHandle Thread(Info.hThread);
+    return TKoHandle(Info.hProcess);
+}
+
+bool QuitProgram(DWORD ProcessId) {
+    // The class of the main-thread message windows of the programs (the provider's sink among
+    // them).
+    for (HWND Window = nullptr;
+         (Window = FindWindowExW(HWND_MESSAGE, Window, L"TKoMessageWindow", nullptr));) {
+        DWORD Owner = 0;
+        const DWORD Thread = GetWindowThreadProcessId(Window, &Owner);
+        if (Owner == ProcessId) return PostThreadMessageW(Thread, WM_QUIT, 0, 0) != FALSE;
+    }
+    return false;
+}
+
 HRESULT RegisterProxyDll(const std::wstring& Path) {
     HMODULE Dll = LoadLibraryW(Path.c_str());
     if (!Dll) return HRESULT_FROM_WIN32(GetLastError());

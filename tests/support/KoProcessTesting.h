@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "KoWindows.h"
+
 namespace kotest {
 
 // The full path of the running executable.
@@ -23,6 +25,14 @@ constexpr DWORD kProgramTimedOut = static_cast<DWORD>(-1);
 // Runs Path with the command-line arguments Args and waits at most BoundMs for it to end.
 // Returns its exit code, or one of the two values above.
 DWORD RunProgram(const std::wstring& Path, const std::wstring& Args, DWORD BoundMs);
+
+// Starts Path with the command-line arguments Args; the process, or none when it could not be
+// started.
+TKoHandle StartProgram(const std::wstring& Path, const std::wstring& Args);
+
+// Tells a program of the build tree to end as closing it does: WM_QUIT to the thread of its
+// main-thread message windows. False when the process has none.
+bool QuitProgram(DWORD ProcessId);
 
 // Loads a proxy/stub DLL and lets it register itself (DllRegisterServer).
 HRESULT RegisterProxyDll(const std::wstring& Path);
