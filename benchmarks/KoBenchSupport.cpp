@@ -206,6 +206,22 @@ double MedianOf(std::vector<double> Values) {
     return Values[Values.size() / 2];
 }
 
+// ---- a child that hosts a bare object ----
+
+int HostForParent(const wchar_t* Bench, DWORD ParentPid, REFIID Iid, IUnknown* Object) {
+    TParentProcess Parent(Bench, ParentPid);
+    MarshalToFile(Parent.Names().File, Iid, Object);
+    Parent.SignalReady();
+    Parent.Finished(INFINITE);
+    CoDisconnectObject(Object, 0);
+    return 0;
+}
+
+TBareHost::TBareHost(const wchar_t* Bench, REFIID Iid) : FChild(Bench, L"") {
+    FChild.WaitReady();
+    UnmarshalFromFile(FChild.Names().File, Iid, reinterpret_cast<void**>(FObject.GetAddressOf()));
+}
+
 // ---- measured cases ----
 
 void WarmUp(TTimedCase& Case) {

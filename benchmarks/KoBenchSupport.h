@@ -121,6 +121,27 @@ private:
     TKoHandle FReady, FDone, FParent;
 };
 
+// The whole part of a child that hosts a bare object: marshals Object (as Iid) to the parent,
+// signals that it is there and serves calls in its multi-threaded apartment until the parent is
+// done (or has gone); then drops the stubs (and a reference the parent never unmarshalled).
+// Returns the child's exit code.
+int HostForParent(const wchar_t* Bench, DWORD ParentPid, REFIID Iid, IUnknown* Object);
+
+// The parent's end of a child that hosts a bare object: the child process and a proxy of the
+// object (as Iid). Ending it releases the proxy, lets the child go and waits for it.
+class TBareHost {
+public:
+    TBareHost(const wchar_t* Bench, REFIID Iid);
+    TBareHost(const TBareHost&) = delete;
+    TBareHost& operator=(const TBareHost&) = delete;
+
+    template <class T> T* As() const noexcept { return static_cast<T*>(FObject.Get()); }
+
+private:
+    TChildProcess FChild;
+    ComPtr<IUnknown> FObject; // released before the child is let go
+};
+
 // ---- the server ----
 
 constexpr wchar_t kProgID[] = L"Korvel.OPC.Simulation";

@@ -85,38 +85,11 @@ private:
     static constexpr FILETIME kStamp{0xD53E8000u, 0x01D9B3A0u};
 };
 
-// The child: hosts one bare object in its multi-threaded apartment, marshals it to the parent,
-// signals that it is there and serves calls until the parent is done (or has gone).
 int RunChild(DWORD ParentPid) {
     TComApartment Apartment;
-    TParentProcess Parent(kBenchName, ParentPid);
     ComPtr<IOPCSyncIO> Object = KoAdopt<IOPCSyncIO>(new TBareSyncIO);
-    MarshalToFile(Parent.Names().File, IID_IOPCSyncIO, Object.Get());
-    Parent.SignalReady();
-    Parent.Finished(INFINITE);
-    // Drops the stubs (and a reference the parent never unmarshalled) before the object goes.
-    CoDisconnectObject(Object.Get(), 0);
-    return 0;
+    return HostForParent(kBenchName, ParentPid, IID_IOPCSyncIO, Object.Get());
 }
-
-// The parent's end of the child: the child process and the proxy of its bare object. Ending it
-// releases the proxy, lets the child go and waits for it.
-class TBareHost {
-public:
-    TBareHost() : FChild(kBenchName, L"") {
-        FChild.WaitReady();
-        UnmarshalFromFile(FChild.Names().File, IID_IOPCSyncIO,
-                          reinterpret_cast<void**>(FObject.GetAddressOf()));
-    }
-    TBareHost(const TBareHost&) = delete;
-    TBareHost& operator=(const TBareHost&) = delete;
-
-    IOPCSyncIO* Object() const noexcept { return FObject.Get(); }
-
-private:
-    TChildProcess FChild;
-    ComPtr<IOPCSyncIO> FObject; // released before the child is let go
-};
 
 // ---- measurement ----
 
@@ -172,8 +145,8 @@ int RunParent() {
 
     // The proxy DLL must be registered before the bare object's interface can cross.
     TServerRegistration Registration;
-    TBareHost Bare;
-    IOPCSyncIO* BareIo = Bare.Object();
+    TBareHost Bare(kBenchName, IID_IOPCSyncIO);
+    IOPCSyncIO* BareIo = Bare.As<IOPCSyncIO>();
     BareOne.Call = [&] { ReadOnce(*BareIo, OneHandle); };
     BareMany.Call = [&] { ReadOnce(*BareIo, ManyHandles); };
 
