@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "KoExplorerCalls.h"
 #include "KoOpcClientTesting.h"
 
 namespace {
@@ -26,33 +27,12 @@ constexpr HRESULT kInvalidPID = static_cast<HRESULT>(0xC0040203);
 
 // ---- browsing ----
 
-struct Browsed {
-    HRESULT Result = E_UNEXPECTED;
-    std::vector<std::wstring> Entries;
-};
-
-Browsed BrowseIDs(IOPCBrowseServerAddressSpace* Space, OPCBROWSETYPE Type, const wchar_t* Filter = L"",
-                  VARTYPE DataType = VT_EMPTY, DWORD Rights = 0) {
-    Browsed Got;
-    IEnumString* Strings = nullptr;
-    Got.Result = Space->BrowseOPCItemIDs(Type, Filter, DataType, Rights, &Strings);
-    ComPtr<IEnumString> Owned = KoAdopt(Strings);
-    if (Owned) Got.Entries = Drain(Owned.Get());
-    return Got;
-}
-
-std::wstring ItemIDOf(IOPCBrowseServerAddressSpace* Space, const std::wstring& Name, HRESULT& Result) {
-    LPWSTR ID = nullptr;
-    Result = Space->GetItemID(const_cast<LPWSTR>(Name.c_str()), &ID);
-    return Text(TaskString(ID));
-}
-
 // Every leaf below the current position, as GetItemID names it, going down into every branch and
 // back up again.
 void Walk(IOPCBrowseServerAddressSpace* Space, std::vector<std::wstring>& IDs) {
     for (const std::wstring& Leaf : BrowseIDs(Space, OPC_LEAF).Entries) {
         HRESULT Result = E_UNEXPECTED;
-        IDs.push_back(ItemIDOf(Space, Leaf, Result));
+        IDs.push_back(ItemIDOf(Space, Leaf.c_str(), Result));
         EXPECT_EQ(Result, S_OK) << Utf8(Leaf);
     }
     for (const std::wstring& Branch : BrowseIDs(Space, OPC_BRANCH).Entries) {
@@ -126,87 +106,6 @@ std::map<std::wstring, ItemRead> AddAndRead(IOPCServer* Server, const std::vecto
     return Reads;
 }
 
-// ---- item properties ----
-
-struct PropertyValues {
-    HRESULT Result = E_UNEXPECTED;
-    bool Null = true;
-    std::vector<HRESULT> Errors;
-    std::vector<VARIANT> Values; // cleared by the owner of the struct
-    ~PropertyValues() {
-        for (VARIANT& V : Values) VariantClear(&V);
-    }
-};
-
-void GetProperties(IOPCItemProperties* Props, const std::wstring& ItemID, std::vector<DWORD> IDs,
-                   PropertyValues& Got, DWORD Count) {
-    VARIANT* Values = nullptr;
-    HRESULT* Errors = nullptr;
-    DWORD Dummy = 0;
-    Got.Result = Props->GetItemProperties(const_cast<LPWSTR>(ItemID.c_str()), Count,
-                                          IDs.empty() ? &Dummy : IDs.data(), &Values, &Errors);
-    Got.Null = !Values && !Errors;
-    for (DWORD I = 0; Values && Errors && I < Count; ++I) {
-        Got.Errors.push_back(Errors[I]);
-        Got.Values.push_back(Values[I]);
-    }
-    CoTaskMemFree(Values);
-    CoTaskMemFree(Errors);
-}
-
-struct LookedUp {
-    HRESULT Result = E_UNEXPECTED;
-    bool Null = true;
-    std::vector<HRESULT> Errors;
-    std::vector<std::wstring> ItemIDs;
-};
-
-LookedUp LookupIDs(IOPCItemProperties* Props, const std::wstring& ItemID, std::vector<DWORD> IDs) {
-    LookedUp Got;
-    LPWSTR* NewIDs = nullptr;
-    HRESULT* Errors = nullptr;
-    DWORD Dummy = 0;
-    const auto Count = static_cast<DWORD>(IDs.size());
-    Got.Result = Props->LookupItemIDs(const_cast<LPWSTR>(ItemID.c_str()), Count,
-                                      IDs.empty() ? &Dummy : IDs.data(), &NewIDs, &Errors);
-    Got.Null = !NewIDs && !Errors;
-    for (DWORD I = 0; NewIDs && Errors && I < Count; ++I) {
-        Got.Errors.push_back(Errors[I]);
-        Got.ItemIDs.push_back(Text(TaskString(NewIDs[I])));
-    }
-    CoTaskMemFree(NewIDs);
-    CoTaskMemFree(Errors);
-    return Got;
-}
-
-struct Available {
-    HRESULT Result = E_UNEXPECTED;
-    bool Null = true;
-    std::vector<DWORD> IDs;
-    std::vector<std::wstring> Descriptions;
-    std::vector<VARTYPE> Types;
-};
-
-Available QueryAvailable(IOPCItemProperties* Props, const std::wstring& ItemID) {
-    Available Got;
-    DWORD Count = 0;
-    DWORD* IDs = nullptr;
-    LPWSTR* Descriptions = nullptr;
-    VARTYPE* Types = nullptr;
-    Got.Result = Props->QueryAvailableProperties(const_cast<LPWSTR>(ItemID.c_str()), &Count, &IDs,
-                                                 &Descriptions, &Types);
-    Got.Null = !IDs && !Descriptions && !Types;
-    for (DWORD I = 0; IDs && Descriptions && Types && I < Count; ++I) {
-        Got.IDs.push_back(IDs[I]);
-        Got.Descriptions.push_back(Text(TaskString(Descriptions[I])));
-        Got.Types.push_back(Types[I]);
-    }
-    CoTaskMemFree(IDs);
-    CoTaskMemFree(Descriptions);
-    CoTaskMemFree(Types);
-    return Got;
-}
-
 // ---- the tests ----
 
 class OpcBrowse : public OpcClient {
@@ -266,30 +165,29 @@ TEST_F(OpcBrowse, StandardPropertiesOfEveryVariable) {
     const VARTYPE Types[] = {VT_I2, VT_EMPTY, VT_I2, VT_DATE, VT_I4, VT_R4};
     for (const std::wstring& ID : Flat) {
         SCOPED_TRACE(Utf8(ID));
-        PropertyValues Got;
-        GetProperties(Props.Get(), ID, {1, 2, 3, 4, 5, 6}, Got, 6);
+        const PropertyValues Got = GetProperties(Props.Get(), ID.c_str(), {1, 2, 3, 4, 5, 6});
         ASSERT_EQ(Got.Result, S_OK);
         EXPECT_EQ(Got.Errors, std::vector<HRESULT>(6, S_OK));
         const ItemRead& Item = Items.at(ID);
         for (size_t I = 0; I < 6; ++I) {
             if (I != 1) {
-                EXPECT_EQ(Got.Values[I].vt, Types[I]) << "property " << I + 1;
+                EXPECT_EQ(Got.Values[I].Type(), Types[I]) << "property " << I + 1;
             }
         }
         // Within one call the value, its type and its quality agree: the value is empty while
         // the quality is bad, else of the type property 1 names, which is the item's canonical
         // type unless the variable holds variants.
-        const SHORT Quality = Got.Values[2].iVal;
+        const SHORT Quality = Got.Values[2].Get().iVal;
         EXPECT_TRUE(Quality == 0x00 || Quality == 0x40 || Quality == 0xC0) << Quality;
         if (Quality == 0x00) {
-            EXPECT_EQ(Got.Values[1].vt, VT_EMPTY);
+            EXPECT_EQ(Got.Values[1].Type(), VT_EMPTY);
         } else {
-            EXPECT_EQ(Got.Values[1].vt, static_cast<VARTYPE>(Got.Values[0].iVal));
+            EXPECT_EQ(Got.Values[1].Type(), static_cast<VARTYPE>(Got.Values[0].Get().iVal));
             if (Item.Canonical != VT_VARIANT) {
-                EXPECT_EQ(Got.Values[1].vt, Item.Canonical);
+                EXPECT_EQ(Got.Values[1].Type(), Item.Canonical);
             }
         }
-        EXPECT_EQ(static_cast<DWORD>(Got.Values[4].lVal), Item.Rights);
+        EXPECT_EQ(static_cast<DWORD>(Got.Values[4].Get().lVal), Item.Rights);
     }
 }
 
@@ -297,7 +195,7 @@ TEST_F(OpcBrowse, LookedUpItemIDsCanBeAddedAndRead) {
     std::vector<std::wstring> Found;
     const std::vector<DWORD> IDs = {100, 101, 300, 307, 308, 309, 310};
     for (const std::wstring& Variable : FlatIDs()) {
-        const LookedUp Got = LookupIDs(Props.Get(), Variable, IDs);
+        const LookedUp Got = LookupIDs(Props.Get(), Variable.c_str(), IDs);
         ASSERT_TRUE(Got.Result == S_OK || Got.Result == S_FALSE) << Utf8(Variable) << ": " << Hex(Got.Result);
         for (size_t I = 0; I < IDs.size(); ++I)
             if (Got.Errors[I] == S_OK) {
@@ -336,8 +234,7 @@ TEST_F(OpcBrowse, UnknownAndMalformedItemIDsReturnNoArrays) {
         const Available Query = QueryAvailable(Props.Get(), C.ItemID);
         EXPECT_EQ(Query.Result, C.Result);
         EXPECT_TRUE(Query.Null);
-        PropertyValues Values;
-        GetProperties(Props.Get(), C.ItemID, {1, 2}, Values, 2);
+        const PropertyValues Values = GetProperties(Props.Get(), C.ItemID, {1, 2});
         EXPECT_EQ(Values.Result, C.Result);
         EXPECT_TRUE(Values.Null);
         const LookedUp Look = LookupIDs(Props.Get(), C.ItemID, {100});
@@ -345,12 +242,11 @@ TEST_F(OpcBrowse, UnknownAndMalformedItemIDsReturnNoArrays) {
         EXPECT_TRUE(Look.Null);
     }
     // Unknown property IDs fail one by one.
-    PropertyValues Mixed;
-    GetProperties(Props.Get(), L"Random.KoFloat1", {0, 2, 7, 0xFFFFFFFF, 2}, Mixed, 5);
+    const PropertyValues Mixed = GetProperties(Props.Get(), L"Random.KoFloat1", {0, 2, 7, 0xFFFFFFFF, 2});
     EXPECT_EQ(Mixed.Result, S_FALSE);
     EXPECT_EQ(Mixed.Errors, (std::vector<HRESULT>{kInvalidPID, S_OK, kInvalidPID, kInvalidPID, S_OK}));
-    EXPECT_EQ(Mixed.Values[1].vt, VT_R8);
-    EXPECT_EQ(Mixed.Values[4].vt, VT_R8);
+    EXPECT_EQ(Mixed.Values[1].Type(), VT_R8);
+    EXPECT_EQ(Mixed.Values[4].Type(), VT_R8);
 
     const Available Float = QueryAvailable(Props.Get(), L"Random.KoFloat1");
     ASSERT_EQ(Float.Result, S_OK);

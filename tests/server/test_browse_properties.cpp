@@ -12,6 +12,7 @@
 
 #include "KoApplication.h"
 #include "KoComObjects.h"
+#include "KoExplorerCalls.h"
 #include "KoOPCAddressSpace.h"
 #include "KoOPCItemProperties.h"
 #include "KoOPCServerObject.h"
@@ -24,119 +25,9 @@
 
 namespace {
 
+using namespace kotest;
+
 constexpr HRESULT kInvalidPID = static_cast<HRESULT>(0xC0040203);
-
-// ---- what the calls hand out, owned ----
-
-struct TProps {
-    HRESULT Result = E_UNEXPECTED;
-    bool Null = true; // both arrays empty
-    std::vector<HRESULT> Errors;
-    std::vector<TKoOleVariant> Values;
-};
-
-TProps Properties(IOPCItemProperties* Props, const wchar_t* ItemID, std::vector<DWORD> IDs,
-                  DWORD Count = 0xFFFFFFFE) {
-    TProps Got;
-    VARIANT* Values = reinterpret_cast<VARIANT*>(1);
-    HRESULT* Errors = reinterpret_cast<HRESULT*>(1);
-    const DWORD N = Count == 0xFFFFFFFE ? static_cast<DWORD>(IDs.size()) : Count;
-    Got.Result = Props->GetItemProperties(const_cast<LPWSTR>(ItemID), N, IDs.empty() ? nullptr : IDs.data(),
-                                          &Values, &Errors);
-    Got.Null = !Values && !Errors;
-    if (Values && Errors && SUCCEEDED(Got.Result))
-        for (size_t I = 0; I < IDs.size(); ++I) {
-            Got.Errors.push_back(Errors[I]);
-            Got.Values.emplace_back(Values[I]);
-            VariantClear(&Values[I]);
-        }
-    if (Values != reinterpret_cast<VARIANT*>(1)) CoTaskMemFree(Values);
-    if (Errors != reinterpret_cast<HRESULT*>(1)) CoTaskMemFree(Errors);
-    return Got;
-}
-
-struct TAvailable {
-    HRESULT Result = E_UNEXPECTED;
-    bool Null = true;
-    std::vector<DWORD> IDs;
-    std::vector<std::wstring> Descriptions;
-    std::vector<VARTYPE> Types;
-};
-
-TAvailable Available(IOPCItemProperties* Props, const wchar_t* ItemID) {
-    TAvailable Got;
-    DWORD Count = 77;
-    DWORD* IDs = nullptr;
-    LPWSTR* Descriptions = nullptr;
-    VARTYPE* Types = nullptr;
-    Got.Result =
-        Props->QueryAvailableProperties(const_cast<LPWSTR>(ItemID), &Count, &IDs, &Descriptions, &Types);
-    Got.Null = !IDs && !Descriptions && !Types && Count == 0;
-    if (SUCCEEDED(Got.Result) && IDs && Descriptions && Types)
-        for (DWORD I = 0; I < Count; ++I) {
-            Got.IDs.push_back(IDs[I]);
-            Got.Descriptions.push_back(Descriptions[I] ? Descriptions[I] : L"<null>");
-            Got.Types.push_back(Types[I]);
-            CoTaskMemFree(Descriptions[I]);
-        }
-    CoTaskMemFree(IDs);
-    CoTaskMemFree(Descriptions);
-    CoTaskMemFree(Types);
-    return Got;
-}
-
-struct TLookup {
-    HRESULT Result = E_UNEXPECTED;
-    bool Null = true;
-    std::vector<HRESULT> Errors;
-    std::vector<std::wstring> ItemIDs; // "<null>" for an entry without one
-};
-
-TLookup Lookup(IOPCItemProperties* Props, const wchar_t* ItemID, std::vector<DWORD> IDs) {
-    TLookup Got;
-    LPWSTR* NewIDs = nullptr;
-    HRESULT* Errors = nullptr;
-    Got.Result = Props->LookupItemIDs(const_cast<LPWSTR>(ItemID), static_cast<DWORD>(IDs.size()),
-                                      IDs.empty() ? nullptr : IDs.data(), &NewIDs, &Errors);
-    Got.Null = !NewIDs && !Errors;
-    if (NewIDs && Errors)
-        for (size_t I = 0; I < IDs.size(); ++I) {
-            Got.Errors.push_back(Errors[I]);
-            Got.ItemIDs.push_back(NewIDs[I] ? NewIDs[I] : L"<null>");
-            CoTaskMemFree(NewIDs[I]);
-        }
-    CoTaskMemFree(NewIDs);
-    CoTaskMemFree(Errors);
-    return Got;
-}
-
-struct TBrowsed {
-    HRESULT Result = E_UNEXPECTED;
-    bool Null = true;
-    std::vector<std::wstring> Entries;
-};
-
-TBrowsed Browse(IOPCBrowseServerAddressSpace* Space, OPCBROWSETYPE Type, const wchar_t* Filter = L"",
-                VARTYPE DataType = VT_EMPTY, DWORD Rights = 0) {
-    TBrowsed Got;
-    IEnumString* Strings = nullptr;
-    Got.Result = Space->BrowseOPCItemIDs(Type, Filter, DataType, Rights, &Strings);
-    Got.Null = !Strings;
-    ComPtr<IEnumString> Owned = KoAdopt(Strings);
-    for (LPOLESTR Entry = nullptr; Owned && Owned->Next(1, &Entry, nullptr) == S_OK;) {
-        Got.Entries.push_back(Entry);
-        CoTaskMemFree(Entry);
-    }
-    return Got;
-}
-
-std::wstring ItemIDOf(IOPCBrowseServerAddressSpace* Space, const wchar_t* Name, HRESULT& Result) {
-    LPWSTR ID = reinterpret_cast<LPWSTR>(1);
-    Result = Space->GetItemID(const_cast<LPWSTR>(Name), &ID);
-    std::wstring Text = ID ? ID : L"<null>";
-    if (ID != reinterpret_cast<LPWSTR>(1)) CoTaskMemFree(ID);
-    return Text;
-}
 
 // ---- the fixture ----
 
@@ -201,7 +92,7 @@ TEST_F(BrowsePropertiesTest, AvailablePropertiesFollowTheClassOfTheComponent) {
     };
     for (const TCase& Case : Cases) {
         SCOPED_TRACE(KoUtf8(Case.ItemID));
-        const TAvailable Got = Available(Props.Get(), Case.ItemID);
+        const Available Got = QueryAvailable(Props.Get(), Case.ItemID);
         ASSERT_EQ(Got.Result, S_OK);
         EXPECT_EQ(Got.IDs, Case.IDs);
         for (size_t I = 0; I < Got.IDs.size(); ++I) {
@@ -273,7 +164,7 @@ TEST_F(BrowsePropertiesTest, PropertyValuesAreReadAtTheMomentOfTheCall) {
     };
     for (const TCase& Case : Cases) {
         SCOPED_TRACE(KoUtf8(Case.ItemID) + " ID " + std::to_string(Case.ID));
-        const TProps Got = Properties(Props.Get(), Case.ItemID, {Case.ID});
+        const PropertyValues Got = GetProperties(Props.Get(), Case.ItemID, {Case.ID});
         ASSERT_EQ(Got.Result, Case.Error == S_OK ? S_OK : S_FALSE);
         EXPECT_EQ(Got.Errors[0], Case.Error);
         EXPECT_EQ(Got.Values[0].Type(), Case.Type);
@@ -282,7 +173,7 @@ TEST_F(BrowsePropertiesTest, PropertyValuesAreReadAtTheMomentOfTheCall) {
         }
     }
     // Duplicates are answered one by one, in request order.
-    const TProps Twice = Properties(Props.Get(), L"Random.KoFloat1", {2, 999, 2, 1});
+    const PropertyValues Twice = GetProperties(Props.Get(), L"Random.KoFloat1", {2, 999, 2, 1});
     EXPECT_EQ(Twice.Result, S_FALSE);
     EXPECT_EQ(Twice.Errors, (std::vector<HRESULT>{S_OK, kInvalidPID, S_OK, S_OK}));
 }
@@ -323,7 +214,7 @@ TEST_F(BrowsePropertiesTest, RefusedRequestsReturnNoArrays) {
             EXPECT_EQ(Method == 0 ? static_cast<void*>(Values) : static_cast<void*>(NewIDs), nullptr);
         }
         if (Case.Count == 1 && Case.WithIDs) {
-            EXPECT_TRUE(Available(Props.Get(), Case.ItemID).Null);
+            EXPECT_TRUE(QueryAvailable(Props.Get(), Case.ItemID).Null);
         }
     }
     // Missing out-parameters.
@@ -369,7 +260,7 @@ TEST_F(BrowsePropertiesTest, LookupGivesItemIDsOfVariableProperties) {
     };
     for (const TCase& Case : Cases) {
         SCOPED_TRACE(KoUtf8(Case.ItemID) + " ID " + std::to_string(Case.ID));
-        const TLookup Got = Lookup(Props.Get(), Case.ItemID, {Case.ID});
+        const LookedUp Got = LookupIDs(Props.Get(), Case.ItemID, {Case.ID});
         ASSERT_EQ(Got.Result, Case.Error == S_OK ? S_OK : S_FALSE);
         EXPECT_EQ(Got.Errors[0], Case.Error);
         EXPECT_EQ(Got.ItemIDs[0], Case.NewID);
@@ -378,12 +269,12 @@ TEST_F(BrowsePropertiesTest, LookupGivesItemIDsOfVariableProperties) {
 
 TEST_F(BrowsePropertiesTest, WithPropertyNodesAVariableItemHasOnlyTheStandardProperties) {
     Master->SetIncludeProps(true);
-    EXPECT_EQ(Available(Props.Get(), L"Random.KoFloat1").IDs, (std::vector<DWORD>{1, 2, 3, 4, 5, 6}));
-    const TProps Unit = Properties(Props.Get(), L"Random.KoFloat1", {100, 2});
+    EXPECT_EQ(QueryAvailable(Props.Get(), L"Random.KoFloat1").IDs, (std::vector<DWORD>{1, 2, 3, 4, 5, 6}));
+    const PropertyValues Unit = GetProperties(Props.Get(), L"Random.KoFloat1", {100, 2});
     EXPECT_EQ(Unit.Result, S_FALSE);
     EXPECT_EQ(Unit.Errors, (std::vector<HRESULT>{kInvalidPID, S_OK}));
     // The property item itself has them all.
-    EXPECT_EQ(Available(Props.Get(), L"Random.KoFloat1.vpEngUnit").IDs.size(), 19u);
+    EXPECT_EQ(QueryAvailable(Props.Get(), L"Random.KoFloat1.vpEngUnit").IDs.size(), 19u);
 }
 
 // ---- browsing ----
@@ -395,10 +286,10 @@ TEST_F(BrowsePropertiesTest, BrowsingMovesThroughTheTree) {
     EXPECT_EQ(Space->QueryOrganization(&Organization), S_OK);
     EXPECT_EQ(Organization, OPC_NS_HIERARCHIAL);
 
-    const TBrowsed Branches = Browse(Space.Get(), OPC_BRANCH);
+    const Browsed Branches = BrowseIDs(Space.Get(), OPC_BRANCH);
     EXPECT_EQ(Branches.Result, S_OK);
     EXPECT_EQ(Branches.Entries, kModules);
-    const TBrowsed Leaves = Browse(Space.Get(), OPC_LEAF);
+    const Browsed Leaves = BrowseIDs(Space.Get(), OPC_LEAF);
     EXPECT_EQ(Leaves.Result, S_FALSE);
     EXPECT_FALSE(Leaves.Null); // an empty enumerator
     EXPECT_TRUE(Leaves.Entries.empty());
@@ -430,11 +321,11 @@ TEST_F(BrowsePropertiesTest, BrowsingMovesThroughTheTree) {
     }
 
     ASSERT_EQ(Space->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Random"), S_OK);
-    const TBrowsed Variables = Browse(Space.Get(), OPC_LEAF);
+    const Browsed Variables = BrowseIDs(Space.Get(), OPC_LEAF);
     EXPECT_EQ(Variables.Result, S_OK);
     EXPECT_EQ(Variables.Entries.size(), 11u);
     EXPECT_EQ(Variables.Entries.front(), L"KoBool1");
-    EXPECT_TRUE(Browse(Space.Get(), OPC_BRANCH).Entries.empty());
+    EXPECT_TRUE(BrowseIDs(Space.Get(), OPC_BRANCH).Entries.empty());
     HRESULT Result = E_UNEXPECTED;
     EXPECT_EQ(ItemIDOf(Space.Get(), L"KoFloat1", Result), L"Random.KoFloat1");
     EXPECT_EQ(Result, S_OK);
@@ -450,7 +341,7 @@ TEST_F(BrowsePropertiesTest, BrowsingMovesThroughTheTree) {
 
 TEST_F(BrowsePropertiesTest, BrowseFilters) {
     // The flat list at the root: every variable once, as module, point, variable.
-    const TBrowsed Flat = Browse(Space.Get(), OPC_FLAT);
+    const Browsed Flat = BrowseIDs(Space.Get(), OPC_FLAT);
     EXPECT_EQ(Flat.Result, S_OK);
     EXPECT_EQ(Flat.Entries.size(), 33u);
     EXPECT_EQ(Flat.Entries.front(), L"Static.KoBool1");
@@ -497,13 +388,13 @@ TEST_F(BrowsePropertiesTest, BrowseFilters) {
     for (TCase& Case : Cases) {
         SCOPED_TRACE(Case.Name);
         ASSERT_EQ(Space->ChangeBrowsePosition(OPC_BROWSE_TO, Case.Position), S_OK);
-        const TBrowsed Got = Browse(Space.Get(), Case.Type, Case.Filter ? Case.Filter : Huge.c_str(),
-                                    Case.DataType, Case.Rights);
+        const Browsed Got = BrowseIDs(Space.Get(), Case.Type, Case.Filter ? Case.Filter : Huge.c_str(),
+                                      Case.DataType, Case.Rights);
         EXPECT_EQ(Got.Result, Case.Result);
         EXPECT_EQ(Got.Entries, Case.Entries);
     }
     for (OPCBROWSETYPE Unknown : {static_cast<OPCBROWSETYPE>(0), static_cast<OPCBROWSETYPE>(4)}) {
-        const TBrowsed Got = Browse(Space.Get(), Unknown);
+        const Browsed Got = BrowseIDs(Space.Get(), Unknown);
         EXPECT_EQ(Got.Result, E_INVALIDARG);
         EXPECT_TRUE(Got.Null);
     }
@@ -533,17 +424,18 @@ TEST_F(BrowsePropertiesTest, AClientBelowTheRootKeepsItsViewUntilItReturns) {
     ASSERT_EQ(Space->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Static"), S_OK);
     auto* Added = new TKoInteger(Static);
     Added->SetName(L"Added");
-    EXPECT_EQ(Browse(Space.Get(), OPC_LEAF, L"added").Entries, std::vector<std::wstring>{});
+    EXPECT_EQ(BrowseIDs(Space.Get(), OPC_LEAF, L"added").Entries, std::vector<std::wstring>{});
     // Back at the root the copy is rebuilt and the new variable is there.
     ASSERT_EQ(Space->ChangeBrowsePosition(OPC_BROWSE_UP, L""), S_OK);
-    EXPECT_EQ(Browse(Space.Get(), OPC_FLAT, L"*added").Entries, std::vector<std::wstring>{L"Static.Added"});
+    EXPECT_EQ(BrowseIDs(Space.Get(), OPC_FLAT, L"*added").Entries,
+              std::vector<std::wstring>{L"Static.Added"});
     // A destroyed variable leaves the copy at its next rebuild; its node is never read meanwhile.
     ASSERT_EQ(Space->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Static"), S_OK);
     TKoComponent::Free(Added);
-    EXPECT_EQ(Browse(Space.Get(), OPC_LEAF, L"added").Entries, std::vector<std::wstring>{L"Added"});
-    EXPECT_EQ(Browse(Space.Get(), OPC_LEAF, L"added", VT_I4).Result, static_cast<HRESULT>(0xC0040007));
+    EXPECT_EQ(BrowseIDs(Space.Get(), OPC_LEAF, L"added").Entries, std::vector<std::wstring>{L"Added"});
+    EXPECT_EQ(BrowseIDs(Space.Get(), OPC_LEAF, L"added", VT_I4).Result, static_cast<HRESULT>(0xC0040007));
     ASSERT_EQ(Space->ChangeBrowsePosition(OPC_BROWSE_TO, L""), S_OK);
-    EXPECT_EQ(Browse(Space.Get(), OPC_FLAT, L"*added").Entries, std::vector<std::wstring>{});
+    EXPECT_EQ(BrowseIDs(Space.Get(), OPC_FLAT, L"*added").Entries, std::vector<std::wstring>{});
 }
 
 TEST_F(BrowsePropertiesTest, TheBrowseInterfaceIsTheServerObjects) {
@@ -561,7 +453,7 @@ TEST_F(BrowsePropertiesTest, TheBrowseInterfaceIsTheServerObjects) {
     FromServer.Reset();
     Again.Reset();
     EXPECT_EQ(Provider->ClientCount(), 1);
-    EXPECT_EQ(Browse(Space.Get(), OPC_BRANCH).Entries, kModules);
+    EXPECT_EQ(BrowseIDs(Space.Get(), OPC_BRANCH).Entries, kModules);
     Space.Reset();
     EXPECT_EQ(Provider->ClientCount(), 0);
 }
@@ -569,8 +461,8 @@ TEST_F(BrowsePropertiesTest, TheBrowseInterfaceIsTheServerObjects) {
 TEST_F(BrowsePropertiesTest, ADetachedServerObjectAnswersWithoutItsServer) {
     Provider->Shutdown(L"test");
     EXPECT_EQ(Space->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Random"), S_OK); // the copy it has
-    EXPECT_EQ(Browse(Space.Get(), OPC_LEAF, L"", VT_R8).Result, E_FAIL);
-    EXPECT_EQ(Properties(Props.Get(), L"Random.KoFloat1", {2}).Result, E_FAIL);
+    EXPECT_EQ(BrowseIDs(Space.Get(), OPC_LEAF, L"", VT_R8).Result, E_FAIL);
+    EXPECT_EQ(GetProperties(Props.Get(), L"Random.KoFloat1", {2}).Result, E_FAIL);
 }
 
 } // namespace
