@@ -8,6 +8,15 @@ build=${KO_BUILD_DIR:-$root/build}
 cmake -S "$root" -B "$build-i686" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-i686.cmake" \
   -DKO_BUILD_TESTS=OFF -DKO_WERROR=ON >/dev/null
 cmake --build "$build-i686" -j"$(nproc)" >/dev/null
+# The prefix's wineserver and Wine's own service processes are started here, with no pipe of the
+# test runner: started by the first test program instead, they inherit its output pipes and CTest
+# waits for those to close, which they do only when the wineserver ends. They are ended after the
+# run.
+source "$root/scripts/wine-env.sh"
+ko_wine_env "$build"
+wineserver -p </dev/null >/dev/null 2>&1
+env -u DISPLAY wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 cd "$build"
 # Under Wine a test process has been seen to hang at its exit after all its tests passed, right
 # after the prefix was first used; a test that fails runs once more (CTest lists both outcomes).

@@ -1,7 +1,8 @@
 #pragma once
 // The server object: the COM object an OPC client gets when it creates the server class, one per
 // connection. It offers IOPCServer, IOPCCommon, IConnectionPointContainer (one connection point,
-// for IOPCShutdown) and ISupportErrorInfo, and owns the client's groups.
+// for IOPCShutdown), ISupportErrorInfo and IOPCItemProperties, lends its COM face to its copy of
+// the address space for IOPCBrowseServerAddressSpace, and owns the client's groups.
 //
 // Lifetime: created with one reference (the creator's); SetProvider lists it with the provider,
 // whose client list holds one more. When a release leaves only that list reference, the object
@@ -14,7 +15,8 @@
 // may take a group's lock and call the provider's group counting. The identity lock guards the
 // name, user and provider and is a leaf: logging takes only that lock, so a group may log while
 // holding its own lock and a thread holding the group-list lock may log. FLastUpdateLock is a leaf
-// too (the groups' callback threads set the time, GetStatus reads it).
+// too (the groups' callback threads set the time, GetStatus reads it). FAddressSpaceLock guards
+// the making and detaching of the browse copy and is taken before the copy's own tree lock.
 
 #include <windows.h>
 
