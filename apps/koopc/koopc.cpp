@@ -758,7 +758,8 @@ The OPC Data Access servers registered on this machine, from the OPC component c
         return R"(koopc [--progid P | --clsid C] info
 
 The server's status: state, vendor text, version, start time, current time, time of the last
-update and the number of groups (all its clients).
+update, the number of groups (all its clients) and the fixed seed of its random source (which
+KoOPCServer names in its vendor text; "not fixed" when the clock seeds it).
 )";
     if (Verb == L"browse")
         return R"(koopc browse [PATH] [--flat] [--filter TEXT]
@@ -857,6 +858,14 @@ int DoList(TContext& C) {
     return kExitOk;
 }
 
+// The fixed seed of the server's random source, which KoOPCServer names at the end of its vendor
+// text ("... (seed N)"); "not fixed" when the text names none.
+std::string SeedOf(const std::wstring& Vendor) {
+    const size_t At = Vendor.rfind(L" (seed ");
+    if (At == std::wstring::npos || Vendor.back() != L')') return "not fixed";
+    return U8(Vendor.substr(At + 7, Vendor.size() - At - 8));
+}
+
 int DoInfo(TContext& C) {
     TSession& S = C.Connect();
     OPCSERVERSTATUS* Raw = nullptr;
@@ -877,6 +886,7 @@ int DoInfo(TContext& C) {
                   {"current_time", FileTimeText(Status->ftCurrentTime)},
                   {"last_update_time", FileTimeText(Status->ftLastUpdateTime)},
                   {"groups", std::to_string(Status->dwGroupCount)},
+                  {"seed", SeedOf(Vendor)},
                   {"bandwidth", std::to_string(Status->dwBandWidth)}}};
     if (C.Args.Format == TFormat::Json) {
         std::string Out = "{";
