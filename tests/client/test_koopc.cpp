@@ -280,6 +280,83 @@ TEST_F(Koopc, WatchReportsUnknownItems) {
     Check(Case, Run(Case.Args));
 }
 
+// Servers started by COM with a fixed seed in the registry: info names the seed, and two servers
+// with the same seed move the Random module through the same values, one with another seed not.
+class KoopcSeed : public testing::Test {
+protected:
+    static constexpr wchar_t kSeedKey[] = L"Software\\Korvel OPC\\Korvel.OPC.Simulation";
+
+    void TearDown() override { RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSeedKey); }
+
+    // The values of Random.KoFloat1 in six successive changes, from a server started with Seed.
+    static std::vector<std::string> RandomValues(DWORD Seed) {
+        EXPECT_TRUE(ProcessesOf(kServerExe).empty()) << "a server process is running already";
+        EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSeedKey, L"Seed", REG_DWORD, &Seed, sizeof Seed),
+                  ERROR_SUCCESS);
+        std::vector<std::string> Values;
+        {
+            // Held for the two runs, so that both talk to this one server.
+            CLSID ClassID{};
+            EXPECT_EQ(CLSIDFromProgID(kProgID, &ClassID), S_OK);
+            ComPtr<IOPCServer> Held;
+            EXPECT_EQ(CoCreateInstance(ClassID, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&Held)), S_OK);
+            const std::string SeedText = std::to_string(Seed);
+            Check({L"info --format csv",
+                   "",
+                   0,
+                   {("seed," + SeedText + "\n").c_str(), ("(seed " + SeedText + ")").c_str()},
+                   {}},
+                  RunCaptured(ExecutableDirectory() + L"koopc.exe", L"info --format csv", "", kRunBoundMs));
+            const TProgramRun Watch =
+                RunCaptured(ExecutableDirectory() + L"koopc.exe",
+                            L"watch Random.KoFloat1 --count 6 --format csv", "", kRunBoundMs);
+            EXPECT_EQ(Watch.ExitCode, 0u) << Watch.Err;
+            for (const std::string& Line : Lines(Watch.Out)) {
+                const size_t Value = Line.find("Random.KoFloat1,");
+                if (Value != std::string::npos)
+                    Values.push_back(Line.substr(Value + 16, Line.find(',', Value + 16) - Value - 16));
+            }
+        }
+        const ULONGLONG Bound = GetTickCount64() + kServerEndBoundMs + 5000;
+        while (!ProcessesOf(kServerExe).empty() && GetTickCount64() < Bound) Sleep(100);
+        EXPECT_TRUE(ProcessesOf(kServerExe).empty()) << "the server did not end after its last client";
+        return Values;
+    }
+
+    // Whether the two sequences agree on at least three successive values, at some offset of a
+    // few changes (the watches start at different ticks of their servers).
+    static bool Overlap(const std::vector<std::string>& A, const std::vector<std::string>& B) {
+        for (int Offset = -3; Offset <= 3; ++Offset) {
+            int Common = 0;
+            bool Same = true;
+            for (int I = 0; I < static_cast<int>(A.size()); ++I) {
+                const int J = I + Offset;
+                if (J < 0 || J >= static_cast<int>(B.size())) continue;
+                ++Common;
+                Same = Same && A[I] == B[J];
+            }
+            if (Same && Common >= 3) return true;
+        }
+        return false;
+    }
+};
+
+TEST_F(KoopcSeed, SameSeedSameRandomValues) {
+    const std::vector<std::string> First = RandomValues(42);
+    const std::vector<std::string> Second = RandomValues(42);
+    const std::vector<std::string> Other = RandomValues(43);
+    ASSERT_EQ(First.size(), 6u);
+    ASSERT_EQ(Second.size(), 6u);
+    ASSERT_EQ(Other.size(), 6u);
+    auto Joined = [](const std::vector<std::string>& V) {
+        std::string Out;
+        for (const std::string& S : V) Out += S + " ";
+        return Out;
+    };
+    EXPECT_TRUE(Overlap(First, Second)) << Joined(First) << "\n" << Joined(Second);
+    EXPECT_FALSE(Overlap(First, Other)) << Joined(First) << "\n" << Joined(Other);
+}
+
 } // namespace
 } // namespace kotest
 
