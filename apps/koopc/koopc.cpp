@@ -1225,7 +1225,6 @@ int DoWatch(TContext& C) {
     TGroup Group(S, C.Args.Rate, true);
     std::vector<TGroup::TItem> Items = Group.Add(IDs);
     int Exit = kExitOk;
-    std::vector<std::wstring> Added;
     for (const TGroup::TItem& Item : Items)
         if (FAILED(Item.Result)) {
             std::fprintf(stderr, "koopc: %s: %s\n", U8(Item.ID).c_str(), S.CodeText(Item.Result).c_str());
@@ -1237,8 +1236,17 @@ int DoWatch(TContext& C) {
 
     TKoHandle Stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!Stop) throw TServerError("CreateEvent failed");
-    GStop = Stop.Get();
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    // Ctrl-C ends the watch while the event lives.
+    struct TCtrlC {
+        explicit TCtrlC(HANDLE Stop) {
+            GStop = Stop;
+            SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+        }
+        ~TCtrlC() {
+            SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+            GStop = nullptr;
+        }
+    } CtrlC(Stop.Get());
 
     ComPtr<TWatchSink> Sink = KoAdopt(new TWatchSink(IDs, C.Args.Format, C.Args.Count, Stop.Get()));
     ComPtr<IConnectionPointContainer> Container;
@@ -1252,8 +1260,6 @@ int DoWatch(TContext& C) {
     WaitForSingleObject(Stop.Get(), Bound);
     Sink->Close();
     Point->Unadvise(Cookie);
-    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-    GStop = nullptr;
     return Exit;
 }
 
