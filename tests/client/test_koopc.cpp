@@ -86,7 +86,13 @@ TEST_F(Koopc, VerbsAndFormats) {
          {}},
         {L"list", "", 0, {"Korvel.OPC.Simulation", "DA2.0"}, {}},
         {L"list --format csv", "", 0, {"clsid,progid,name,versions\n", ",Korvel.OPC.Simulation,"}, {}},
+        {L"list --format json",
+         "",
+         0,
+         {"\"progid\": \"Korvel.OPC.Simulation\"", "\"versions\": \"DA1.0 DA2.0\""},
+         {}},
         {L"browse", "", 0, {"branch", "SawTooth", "ReadOnly"}, {}, {"leaf"}},
+        {L"browse Static", "", 0, {"leaf", "KoFloat1", "Static.KoFloat1"}, {}, {"branch"}},
         {L"browse --format csv", "", 0, {"kind,name,item_id\n", "branch,Static,Static\n"}, {}},
         {L"browse Static --format csv",
          "",
@@ -135,6 +141,11 @@ TEST_F(Koopc, VerbsAndFormats) {
          {"{\"item\": \"Static.KoString1\", \"value\": \"test\", \"type\": \"OleStr\", \"quality\": "
           "\"Good;Non-specific;Not limited\""},
          {}},
+        {L"watch Static.KoString1 --count 1",
+         "",
+         0,
+         {"time ", "Static.KoString1  test  Good;Non-specific;Not limited\n"},
+         {}},
     };
     for (const TCase& Case : Cases) Check(Case, Run(Case.Args, Case.Input));
 }
@@ -147,6 +158,12 @@ TEST_F(Koopc, WritesAndItemErrors) {
          "",
          0,
          {"item,value,result\n", "Static.KoFloat1,12.5,OK\n", "Static.KoInteger1,-7,OK\n"},
+         {}},
+        // KoBool1's change handler sets KoString1 to "True" as well.
+        {L"write Static.KoBool1=true --format json",
+         "",
+         0,
+         {"{\"item\": \"Static.KoBool1\", \"value\": \"true\", \"result\": \"OK\"}"},
          {}},
         {L"read Static.KoFloat1 Static.KoInteger1 --format csv",
          "",
