@@ -2,7 +2,11 @@
 // The steps both server programs take around their main procedures: the provider with the
 // program's identity, the COM start-up, and the orderly end.
 
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "KoComServer.h"
 #include "KoOPCProvider.h"
@@ -21,6 +25,12 @@ struct TKoOPCProgramIdentity {
 // The provider with the program's identity and its class object, initialised: its activation
 // waits in the main thread's queue.
 std::unique_ptr<TKoOPCProvider> KoCreateProgramProvider(const TKoOPCProgramIdentity& Identity);
+
+// The fixed seed of the random source the program is asked for: "/seed N" (or "-seed N") among
+// its arguments, else the value Seed (a DWORD, a QWORD or decimal text) of
+// HKEY_LOCAL_MACHINE\Software\Korvel OPC\<ProgID>, the setting of servers that COM starts;
+// none when neither is given or the value is no whole number from 0 to 2^64 - 1.
+std::optional<uint64_t> KoProgramSeed(const std::vector<std::wstring>& Args, const wchar_t* ProgID);
 
 // What the main procedure does before it creates its modules: the persistent classes, the
 // application object and the COM server support. False when the program was started to register

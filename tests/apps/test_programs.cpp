@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "KoComServer.h"
 #include "KoOPCAddressSpace.h"
 #include "KoOPCClassFactory.h"
+#include "KoOPCProgram.h"
 #include "KoOPCProvider.h"
 #include "KoOPCServerProgram.h"
 #include "KoOPCServerSvcProgram.h"
@@ -574,6 +576,39 @@ TEST_F(ComSupport, OneProcessStartedByComServesAndOneStartedByHandStaysUntilClos
 
     EXPECT_EQ(kotest::RunProgram(Exe, L"/UnregServer", 60000), 0u);
     ForgetAppID(Id);
+}
+
+// The seed a program is asked for: its arguments first, then the registry value that servers
+// started by COM read.
+TEST(ProgramSeed, FromArgumentsThenRegistry) {
+    constexpr wchar_t ProgID[] = L"Ko.Test.SeedProgram";
+    const std::wstring Key = std::wstring(L"Software\\Korvel OPC\\") + ProgID;
+    struct TCase {
+        std::vector<std::wstring> Args;
+        std::optional<uint64_t> Seed;
+    } const Cases[] = {
+        {{}, std::nullopt},
+        {{L"/seed", L"42"}, 42},
+        {{L"-Embedding", L"-SEED", L"0"}, 0},
+        {{L"/seed", L"18446744073709551615"}, UINT64_MAX},
+        {{L"/seed", L"18446744073709551616"}, std::nullopt},
+        {{L"/seed", L"-1"}, std::nullopt},
+        {{L"/seed", L"4x"}, std::nullopt},
+        {{L"/seed"}, std::nullopt},
+    };
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, Key.c_str());
+    for (const TCase& Case : Cases)
+        EXPECT_EQ(KoProgramSeed(Case.Args, ProgID), Case.Seed) << Case.Args.size();
+
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, Key.c_str(), L"Seed", REG_SZ, L"77", 3 * sizeof(wchar_t)),
+              ERROR_SUCCESS);
+    EXPECT_EQ(KoProgramSeed({}, ProgID), std::optional<uint64_t>(77));
+    EXPECT_EQ(KoProgramSeed({L"/seed", L"5"}, ProgID), std::optional<uint64_t>(5)); // the argument wins
+    const DWORD Dword = 9;
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, Key.c_str(), L"Seed", REG_DWORD, &Dword, sizeof Dword),
+              ERROR_SUCCESS);
+    EXPECT_EQ(KoProgramSeed({}, ProgID), std::optional<uint64_t>(9));
+    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, Key.c_str()), ERROR_SUCCESS);
 }
 
 } // namespace

@@ -44,6 +44,67 @@ DWORD RunProgram(const std::wstring& Path, const std::wstring& Args, DWORD Bound
     return Code;
 }
 
+namespace {
+
+// A temporary file deleted with its last handle, inheritable by a child process.
+TKoHandle TemporaryFile() {
+    wchar_t Folder[MAX_PATH + 1] = {};
+    wchar_t Name[MAX_PATH + 1] = {};
+    if (!GetTempPathW(MAX_PATH, Folder) || !GetTempFileNameW(Folder, L"kot", 0, Name)) return {};
+    SECURITY_ATTRIBUTES Inherit{sizeof Inherit, nullptr, TRUE};
+    return TKoHandle(CreateFileW(
+        Name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &Inherit,
+        CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+}
+
+std::string ReadAll(HANDLE File) {
+    std::string Text;
+    SetFilePointer(File, 0, nullptr, FILE_BEGIN);
+    char Buffer[4096];
+    DWORD Read = 0;
+    while (ReadFile(File, Buffer, sizeof Buffer, &Read, nullptr) && Read > 0) Text.append(Buffer, Read);
+    return Text;
+}
+
+} // namespace
+
+TProgramRun RunCaptured(const std::wstring& Path, const std::wstring& Args, const std::string& Input,
+                        DWORD BoundMs) {
+    // Files rather than pipes: a child that writes more than a pipe holds cannot block on a
+    // parent that waits for its end.
+    TProgramRun Run;
+    TKoHandle In = TemporaryFile(), Out = TemporaryFile(), Err = TemporaryFile();
+    if (!In || !Out || !Err) return Run;
+    DWORD Written = 0;
+    if (!Input.empty() &&
+        !WriteFile(In.Get(), Input.data(), static_cast<DWORD>(Input.size()), &Written, nullptr))
+        return Run;
+    SetFilePointer(In.Get(), 0, nullptr, FILE_BEGIN);
+    std::wstring CommandLine = L"\"" + Path + L"\" " + Args;
+    STARTUPINFOW Startup{};
+    Startup.cb = sizeof Startup;
+    Startup.dwFlags = STARTF_USESTDHANDLES;
+    Startup.hStdInput = In.Get();
+    Startup.hStdOutput = Out.Get();
+    Startup.hStdError = Err.Get();
+    PROCESS_INFORMATION Info{};
+    if (!CreateProcessW(Path.c_str(), CommandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &Startup, &Info))
+        return Run;
+    TKoHandle Process(Info.hProcess);
+    TKoHandle Thread(Info.hThread);
+    if (WaitForSingleObject(Process.Get(), BoundMs) != WAIT_OBJECT_0) {
+        TerminateProcess(Process.Get(), 99);
+        WaitForSingleObject(Process.Get(), 5000);
+        Run.ExitCode = kProgramTimedOut;
+    } else {
+        GetExitCodeProcess(Process.Get(), &Run.ExitCode);
+    }
+    Run.Out = ReadAll(Out.Get());
+    Run.Err = ReadAll(Err.Get());
+    return Run;
+}
+
 TKoHandle StartProgram(const std::wstring& Path, const std::wstring& Args) {
     std::wstring CommandLine = L"\"" + Path + L"\" " + Args;
     STARTUPINFOW Startup{};

@@ -26,6 +26,18 @@ constexpr DWORD kProgramTimedOut = static_cast<DWORD>(-1);
 // Returns its exit code, or one of the two values above.
 DWORD RunProgram(const std::wstring& Path, const std::wstring& Args, DWORD BoundMs);
 
+// What a program printed and how it ended.
+struct TProgramRun {
+    DWORD ExitCode = kProgramNotStarted;
+    std::string Out; // standard output, as written
+    std::string Err; // standard error, as written
+};
+
+// Runs Path with the command-line arguments Args, Input as its standard input and its standard
+// output and error captured, and waits at most BoundMs for it to end (ExitCode as RunProgram's).
+TProgramRun RunCaptured(const std::wstring& Path, const std::wstring& Args, const std::string& Input,
+                        DWORD BoundMs);
+
 // Starts Path with the command-line arguments Args; the process, or none when it could not be
 // started.
 TKoHandle StartProgram(const std::wstring& Path, const std::wstring& Args);
