@@ -24,24 +24,40 @@ std::wstring ExecutableDirectory() {
     return Path.substr(0, Path.find_last_of(L"\\/") + 1);
 }
 
-DWORD RunProgram(const std::wstring& Path, const std::wstring& Args, DWORD BoundMs) {
+namespace {
+
+// Starts Path with Args; with Startup, its standard handles are inherited. An empty handle when
+// the program cannot be started.
+TKoHandle Launch(const std::wstring& Path, const std::wstring& Args, STARTUPINFOW* Startup = nullptr) {
     std::wstring CommandLine = L"\"" + Path + L"\" " + Args;
-    STARTUPINFOW Startup{};
-    Startup.cb = sizeof Startup;
+    STARTUPINFOW Plain{};
+    Plain.cb = sizeof Plain;
     PROCESS_INFORMATION Info{};
-    if (!CreateProcessW(Path.c_str(), CommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &Startup, &Info))
-        return kProgramNotStarted;
-    TKoHandle Process(Info.hProcess);
+    if (!CreateProcessW(Path.c_str(), CommandLine.data(), nullptr, nullptr, Startup != nullptr, 0, nullptr,
+                        nullptr, Startup ? Startup : &Plain, &Info))
+        return {};
     TKoHandle Thread(Info.hThread);
-    if (WaitForSingleObject(Process.Get(), BoundMs) != WAIT_OBJECT_0) {
-        TerminateProcess(Process.Get(), 99);
-        WaitForSingleObject(Process.Get(), 5000);
+    return TKoHandle(Info.hProcess);
+}
+
+// The exit code of a started program, or kProgramTimedOut (the program ended by force) when it did
+// not end within BoundMs.
+DWORD WaitForExit(HANDLE Process, DWORD BoundMs) {
+    if (WaitForSingleObject(Process, BoundMs) != WAIT_OBJECT_0) {
+        TerminateProcess(Process, 99);
+        WaitForSingleObject(Process, 5000);
         return kProgramTimedOut;
     }
     DWORD Code = kProgramNotStarted;
-    GetExitCodeProcess(Process.Get(), &Code);
+    GetExitCodeProcess(Process, &Code);
     return Code;
+}
+
+} // namespace
+
+DWORD RunProgram(const std::wstring& Path, const std::wstring& Args, DWORD BoundMs) {
+    const TKoHandle Process = Launch(Path, Args);
+    return Process ? WaitForExit(Process.Get(), BoundMs) : kProgramNotStarted;
 }
 
 namespace {
@@ -80,41 +96,22 @@ TProgramRun RunCaptured(const std::wstring& Path, const std::wstring& Args, cons
         !WriteFile(In.Get(), Input.data(), static_cast<DWORD>(Input.size()), &Written, nullptr))
         return Run;
     SetFilePointer(In.Get(), 0, nullptr, FILE_BEGIN);
-    std::wstring CommandLine = L"\"" + Path + L"\" " + Args;
     STARTUPINFOW Startup{};
     Startup.cb = sizeof Startup;
     Startup.dwFlags = STARTF_USESTDHANDLES;
     Startup.hStdInput = In.Get();
     Startup.hStdOutput = Out.Get();
     Startup.hStdError = Err.Get();
-    PROCESS_INFORMATION Info{};
-    if (!CreateProcessW(Path.c_str(), CommandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &Startup, &Info))
-        return Run;
-    TKoHandle Process(Info.hProcess);
-    TKoHandle Thread(Info.hThread);
-    if (WaitForSingleObject(Process.Get(), BoundMs) != WAIT_OBJECT_0) {
-        TerminateProcess(Process.Get(), 99);
-        WaitForSingleObject(Process.Get(), 5000);
-        Run.ExitCode = kProgramTimedOut;
-    } else {
-        GetExitCodeProcess(Process.Get(), &Run.ExitCode);
-    }
+    const TKoHandle Process = Launch(Path, Args, &Startup);
+    if (!Process) return Run;
+    Run.ExitCode = WaitForExit(Process.Get(), BoundMs);
     Run.Out = ReadAll(Out.Get());
     Run.Err = ReadAll(Err.Get());
     return Run;
 }
 
 TKoHandle StartProgram(const std::wstring& Path, const std::wstring& Args) {
-    std::wstring CommandLine = L"\"" + Path + L"\" " + Args;
-    STARTUPINFOW Startup{};
-    Startup.cb = sizeof Startup;
-    PROCESS_INFORMATION Info{};
-    if (!CreateProcessW(Path.c_str(), CommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &Startup, &Info))
-        return {};
-    TKoHandle Thread(Info.hThread);
-    return TKoHandle(Info.hProcess);
+    return Launch(Path, Args);
 }
 
 bool QuitProgram(DWORD ProcessId) {
