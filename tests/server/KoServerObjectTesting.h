@@ -15,14 +15,35 @@
 #include <string>
 #include <vector>
 
+#include "KoApplication.h"
 #include "KoComServer.h"
 #include "KoMessagePump.h"
 #include "KoOPCGroup.h"
 #include "KoOPCProvider.h"
 #include "KoOPCServerObject.h"
 #include "KoWindows.h"
+#include "RandomVars.h"
+#include "ReadOnlyVars.h"
+#include "StaticVars.h"
 
 namespace kotest {
+
+// The modules Static, Random and ReadOnly, owned by the application object as at run time, with
+// their timers stopped so that their values change only when a test changes them.
+struct TStoppedModules {
+    TStatic* Static = nullptr;
+    TRandom* Random = nullptr;
+    TReadOnly* ReadOnly = nullptr;
+};
+inline TStoppedModules CreateStoppedModules() {
+    TStoppedModules Modules{KoCreate<TStatic>(&Application()), KoCreate<TRandom>(&Application()),
+                            KoCreate<TReadOnly>(&Application())};
+    for (TSimulationData* M :
+         {static_cast<TSimulationData*>(Modules.Static), static_cast<TSimulationData*>(Modules.Random),
+          static_cast<TSimulationData*>(Modules.ReadOnly)})
+        M->Timer1->SetEnabled(false);
+    return Modules;
+}
 
 // The text of a log line after its time stamp ("yyyy/mm/dd hh:nn:ss.zzz ").
 inline std::wstring LineText(const std::wstring& Line) {

@@ -17,6 +17,7 @@
 #include "KoOPCItemProperties.h"
 #include "KoOPCServerObject.h"
 #include "KoOle.h"
+#include "KoServerObjectTesting.h"
 #include "KoUtils.h"
 #include "KoVars.h"
 #include "RandomVars.h"
@@ -36,13 +37,10 @@ constexpr HRESULT kInvalidPID = static_cast<HRESULT>(0xC0040203);
 class BrowsePropertiesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Static = KoCreate<TStatic>(&Application());
-        Random = KoCreate<TRandom>(&Application());
-        ReadOnly = KoCreate<TReadOnly>(&Application());
-        for (TSimulationData* M :
-             {static_cast<TSimulationData*>(Static), static_cast<TSimulationData*>(Random),
-              static_cast<TSimulationData*>(ReadOnly)})
-            M->Timer1->SetEnabled(false);
+        const kotest::TStoppedModules Modules = kotest::CreateStoppedModules();
+        Static = Modules.Static;
+        Random = Modules.Random;
+        ReadOnly = Modules.ReadOnly;
         Provider = std::make_unique<TKoOPCProvider>(KoCreateOPCAddressSpace);
         Provider->Run();
         Master = dynamic_cast<TKoOPCProviderAddressSpace*>(Provider->AddressSpace());

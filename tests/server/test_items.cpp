@@ -76,13 +76,10 @@ struct TRead {
 class ItemsTest : public ServerObjectTest {
 protected:
     void SetUp() override {
-        Static = KoCreate<TStatic>(&Application());
-        Random = KoCreate<TRandom>(&Application());
-        ReadOnly = KoCreate<TReadOnly>(&Application());
-        for (TSimulationData* M :
-             {static_cast<TSimulationData*>(Static), static_cast<TSimulationData*>(Random),
-              static_cast<TSimulationData*>(ReadOnly)})
-            M->Timer1->SetEnabled(false);
+        const kotest::TStoppedModules Modules = kotest::CreateStoppedModules();
+        Static = Modules.Static;
+        Random = Modules.Random;
+        ReadOnly = Modules.ReadOnly;
         ServerObjectTest::SetUp();
         Server = Connect();
         Added = Add(Server.Get(), L"G");
