@@ -536,5 +536,10 @@ STDMETHODIMP TKoOPCProviderClient::FindConnectionPoint(REFIID riid, IConnectionP
 // ---- ISupportErrorInfo ----
 
 STDMETHODIMP TKoOPCProviderClient::InterfaceSupportsErrorInfo(REFIID riid) {
-    return FindInterface(riid) ? S_OK : S_FALSE;
+    // Asked only whether the interface is there: the browse copy is not refreshed for it.
+    try {
+        return Interface(riid, false) ? S_OK : S_FALSE;
+    } catch (...) {
+        return S_FALSE;
+    }
 }
