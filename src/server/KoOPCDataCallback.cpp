@@ -186,6 +186,11 @@ HRESULT TKoOPCProviderDataCallbackThread::DispatchTransaction(
     return Result;
 }
 
+void TKoOPCProviderDataCallbackThread::LogDeliveryError(const std::wstring& Text) noexcept {
+    std::lock_guard Life(FGroup->Lock);
+    if (FGroup->Group && !FTerminated) FGroup->Group->Log(L"Delivery failed: %s", Text);
+}
+
 // ---- TKoOPCProviderOPCDataCallbackThread ----
 
 std::shared_ptr<TKoOPCProviderDataCallbackThread>
@@ -197,18 +202,50 @@ TKoOPCProviderOPCDataCallbackThread::Create(std::shared_ptr<TKoOPCGroupLife> AGr
     return Thread;
 }
 
-void TKoOPCProviderOPCDataCallbackThread::MarshalCallbackInterface(IStream* Stream, IUnknown* Callback) {
-    // A sink that cannot be unmarshalled leaves the thread without one: deliveries then fail.
+namespace {
+
+// The sink as the thread uses it: Callback's interface when it was handed over as it is, else
+// unmarshalled from Stream. A sink that cannot be had leaves the thread without one: its
+// deliveries then fail.
+template <class TSink> void TakeSink(IStream* Stream, IUnknown* Callback, ComPtr<TSink>& Sink) {
     HRESULT Result = E_NOINTERFACE;
     if (Callback)
-        Result = Callback->QueryInterface(IID_PPV_ARGS(&FOPCCallbackSink));
+        Result = Callback->QueryInterface(IID_PPV_ARGS(&Sink));
     else if (Stream)
-        Result = CoUnmarshalInterface(Stream, IID_IOPCDataCallback,
-                                      reinterpret_cast<void**>(FOPCCallbackSink.GetAddressOf()));
-    if (FAILED(Result)) FOPCCallbackSink.Reset();
+        Result = CoUnmarshalInterface(Stream, __uuidof(TSink), reinterpret_cast<void**>(Sink.GetAddressOf()));
+    if (FAILED(Result)) Sink.Reset();
+}
+
+} // namespace
+
+void TKoOPCProviderOPCDataCallbackThread::MarshalCallbackInterface(IStream* Stream, IUnknown* Callback) {
+    TakeSink(Stream, Callback, FOPCCallbackSink);
 }
 
 HRESULT TKoOPCProviderOPCDataCallbackThread::SendTransaction(TKoOPCProviderTransaction& Transaction) {
     if (!FOPCCallbackSink) return E_FAIL;
     return Transaction.DispatchToOPCDataCallback(FOPCCallbackSink.Get());
+}
+
+// ---- TKoOPCProviderAdviseCallbackThread ----
+
+std::shared_ptr<TKoOPCProviderDataCallbackThread>
+TKoOPCProviderAdviseCallbackThread::Create(std::shared_ptr<TKoOPCGroupLife> AGroup, IAdviseSink* Sink,
+                                           CLIPFORMAT AdviseFormat) {
+    std::shared_ptr<TKoOPCProviderAdviseCallbackThread> Thread(
+        new TKoOPCProviderAdviseCallbackThread(std::move(AGroup), AdviseFormat));
+    Thread->Start(Sink, IID_IAdviseSink);
+    return Thread;
+}
+
+void TKoOPCProviderAdviseCallbackThread::MarshalCallbackInterface(IStream* Stream, IUnknown* Callback) {
+    TakeSink(Stream, Callback, FAdviseSink);
+}
+
+HRESULT TKoOPCProviderAdviseCallbackThread::SendTransaction(TKoOPCProviderTransaction& Transaction) {
+    if (!FAdviseSink) return E_FAIL;
+    std::wstring Error;
+    const HRESULT Result = Transaction.DispatchToAdviseSink(FAdviseSink.Get(), FAdviseFormat, &Error);
+    if (FAILED(Result)) LogDeliveryError(Error);
+    return Result;
 }

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "KoComObjects.h"
 #include "KoOPCDA.h"
@@ -60,6 +61,8 @@ protected:
     virtual void MarshalCallbackInterface(IStream* Stream, IUnknown* Callback) = 0;
     // Drops the sink; called on the thread.
     virtual void ReleaseSink() noexcept = 0;
+    // Logs in the group's log why a delivery was not made; called on the thread.
+    void LogDeliveryError(const std::wstring& Text) noexcept;
 
 private:
     static DWORD WINAPI ThreadProc(void* Param);
@@ -97,4 +100,24 @@ protected:
 
 private:
     ComPtr<IOPCDataCallback> FOPCCallbackSink;
+};
+
+// Delivers to a DA 1.0 client's IAdviseSink: every transaction as one stream in the format the
+// client advised with (write results always in the write-complete format).
+class TKoOPCProviderAdviseCallbackThread : public TKoOPCProviderDataCallbackThread {
+public:
+    // A running thread delivering to Sink in AdviseFormat.
+    static std::shared_ptr<TKoOPCProviderDataCallbackThread>
+    Create(std::shared_ptr<TKoOPCGroupLife> AGroup, IAdviseSink* Sink, CLIPFORMAT AdviseFormat);
+
+protected:
+    TKoOPCProviderAdviseCallbackThread(std::shared_ptr<TKoOPCGroupLife> AGroup, CLIPFORMAT AdviseFormat)
+        : TKoOPCProviderDataCallbackThread(std::move(AGroup)), FAdviseFormat(AdviseFormat) {}
+    HRESULT SendTransaction(TKoOPCProviderTransaction& Transaction) override;
+    void MarshalCallbackInterface(IStream* Stream, IUnknown* Callback) override;
+    void ReleaseSink() noexcept override { FAdviseSink.Reset(); }
+
+private:
+    CLIPFORMAT FAdviseFormat;
+    ComPtr<IAdviseSink> FAdviseSink;
 };

@@ -57,7 +57,7 @@ using TVarTypeList = VARTYPE[65536];
 using TKoOPCItemStep = std::function<HRESULT(TKoOPCProviderItem* Item, DWORD Index)>;
 
 class TKoOPCProviderGroup : public TKoComObject<IOPCGroupStateMgt, IOPCItemMgt, IOPCSyncIO, IOPCAsyncIO2,
-                                                IConnectionPointContainer>,
+                                                IConnectionPointContainer, IOPCAsyncIO, IDataObject>,
                             public IKoOPCProviderGroup {
 public:
     // A live, inactive group of AClient with one reference (the creator's); locale 1024.
@@ -105,6 +105,26 @@ public:
     // ---- IConnectionPointContainer (one point: IOPCDataCallback, one sink) ----
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // ---- IOPCAsyncIO (DA 1.0: results go to the advise sink as streams; connection 1 only) ----
+    STDMETHODIMP Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                      DWORD* pTransactionID, HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                       DWORD* pTransactionID, HRESULT** ppErrors) override;
+    STDMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) override;
+    STDMETHODIMP Cancel(DWORD dwTransactionID) override;
+
+    // ---- IDataObject (the DA 1.0 subscription: one advise sink, connection 1) ----
+    STDMETHODIMP GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) override;
+    STDMETHODIMP GetDataHere(FORMATETC* pformatetc, STGMEDIUM* pmedium) override;
+    STDMETHODIMP QueryGetData(FORMATETC* pformatetc) override;
+    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC* pformatectIn, FORMATETC* pformatetcOut) override;
+    STDMETHODIMP SetData(FORMATETC* pformatetc, STGMEDIUM* pmedium, BOOL fRelease) override;
+    STDMETHODIMP EnumFormatEtc(DWORD dwDirection, IEnumFORMATETC** ppenumFormatEtc) override;
+    STDMETHODIMP DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink,
+                         DWORD* pdwConnection) override;
+    STDMETHODIMP DUnadvise(DWORD dwConnection) override;
+    STDMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
 
     // ---- IKoOPCProviderGroup ----
     IKoOPCProviderClient* Client() const override;
@@ -259,6 +279,15 @@ private:
     void AckAllItems();
     // The connection point's hook: starts or stops the callback thread.
     void OnRegisterCallback(IUnknown* Sink, bool Connecting);
+    // Connects a callback made by StartThread: refused with CONNECT_E_ADVISELIMIT while one is
+    // connected; every active item is queued for the first delivery. An error leaves the group
+    // without a callback and is raised.
+    void
+    ConnectCallback(const std::function<std::shared_ptr<TKoOPCProviderDataCallbackThread>()>& StartThread);
+    // The DA 1.0 call's checks (the connection, then the out-parameters: OutsGiven and
+    // pTransactionID) and its transaction ID, written to *pTransactionID; false with Result set
+    // when the call goes no further.
+    bool StartDA1Call(DWORD dwConnection, bool OutsGiven, DWORD* pTransactionID, DWORD& ID, HRESULT& Result);
     void SetEnabled(bool Value);
     TKoConnectionPoints& ConnectionPoints();
     HRESULT WriteSyncOrAsync2(DWORD Count, const OPCHANDLE* Handles, const std::wstring& Label, bool Async,

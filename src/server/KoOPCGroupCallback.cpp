@@ -101,23 +101,31 @@ void TKoOPCProviderGroup::OnRegisterCallback(IUnknown* Sink, bool Connecting) {
         return;
     }
     try {
-        // The first data change takes every active item's cached state (no variable is read).
-        std::lock_guard Guard(FLock);
         ComPtr<IOPCDataCallback> Callback;
         if (!Sink) throw EKoOPCProviderInvalidArg(L"No callback.");
         KoOleCheck(Sink->QueryInterface(IID_PPV_ARGS(&Callback)));
-        FCallbackConnected = true;
-        CreateDataChangeTransaction();
-        AckAllItems();
-        FDataCallbackThread = TKoOPCProviderOPCDataCallbackThread::Create(FLife, Callback.Get());
+        ConnectCallback([&] { return TKoOPCProviderOPCDataCallbackThread::Create(FLife, Callback.Get()); });
         Log(L"Callback Connected");
     } catch (...) {
-        {
-            std::lock_guard Guard(FLock);
-            FCallbackConnected = false;
-            FreeDataChangeTransaction();
-        }
         Log(L"Callback connection failed: %s", KoCurrentErrorInfo().second);
+        throw;
+    }
+}
+
+void TKoOPCProviderGroup::ConnectCallback(
+    const std::function<std::shared_ptr<TKoOPCProviderDataCallbackThread>()>& StartThread) {
+    // One callback at a time, of either kind: an advise sink or a connection-point sink.
+    std::lock_guard Guard(FLock);
+    if (FCallbackConnected.exchange(true))
+        throw EKoOleError(CONNECT_E_ADVISELIMIT, L"The group has a callback connected already.");
+    try {
+        // The first data change takes every active item's cached state (no variable is read).
+        CreateDataChangeTransaction();
+        AckAllItems();
+        FDataCallbackThread = StartThread();
+    } catch (...) {
+        FCallbackConnected = false;
+        FreeDataChangeTransaction();
         throw;
     }
 }

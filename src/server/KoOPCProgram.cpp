@@ -7,6 +7,7 @@
 #include "KoOPCAddressSpace.h"
 #include "KoOPCClassFactory.h"
 #include "KoOPCCommon.h"
+#include "KoOPCProviderTransactions.h"
 #include "KoRandom.h"
 #include "KoVarsRTTI.h"
 
@@ -115,6 +116,8 @@ bool KoStartProgram(const TKoOPCProgramIdentity& Identity) {
     // The persistent classes are known by name before anything is created.
     KoRegisterVarsRTTI();
     Application().Initialize();
+    // The DA 1.0 stream formats keep their numbers for the life of the process.
+    KoOPCStreamFormats();
     if (!ComServer().Initialize(KoCommandLineArgs(), Identity.SecurityOrder)) return false;
     ServedInterfaces() = std::make_unique<TKoInterfaceAnchor>(KoServedInterfaceIDs());
     return true;

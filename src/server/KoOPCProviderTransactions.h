@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "KoOPCTransactions.h"
@@ -18,6 +19,18 @@
 
 class TKoOPCProviderGroup;
 class TKoOPCProviderItem;
+
+// The clipboard formats of the DA 1.0 streams, registered by name with the platform on first
+// use (the program asks for them at start) and valid for the life of the process.
+struct TKoOPCStreamFormats {
+    CLIPFORMAT Data;          // "OPCSTMFORMATDATA": values without time stamps
+    CLIPFORMAT DataTime;      // "OPCSTMFORMATDATATIME": values with time stamps
+    CLIPFORMAT WriteComplete; // "OPCSTMFORMATWRITECOMPLETE": write results
+};
+const TKoOPCStreamFormats& KoOPCStreamFormats();
+
+// The memory block one DA 1.0 stream is built in; a stream never grows beyond it.
+constexpr size_t KoOPCStreamBlockSize = 65535;
 
 // The hand-over of a synchronous transaction to the main thread.
 struct TKoOPCMainThreadWait {
@@ -55,6 +68,14 @@ public:
     void RemoveItem(TKoOPCProviderItem* Item);
     // Delivers the entries to the sink (which must be given): the sink's result.
     HRESULT DispatchToOPCDataCallback(IOPCDataCallback* Sink);
+    // Delivers the entries to a DA 1.0 advise sink (which must be given) as one stream in a
+    // fresh block: write results in the write-complete format, anything else in ClipFormat
+    // (with time stamps for the time format). A stream that cannot be built is not sent: the
+    // result is then the error's code, its text in *ErrorText when given.
+    HRESULT DispatchToAdviseSink(IAdviseSink* Sink, CLIPFORMAT ClipFormat, std::wstring* ErrorText = nullptr);
+    // Writes the DA 1.0 stream of the entries to Block (BlockSize bytes) and returns its size.
+    // Raises, having written nothing, when an entry holds an array or the stream would not fit.
+    virtual size_t FillDA1DataChange(BYTE* Block, size_t BlockSize, bool WithTime) const;
 
 protected:
     // OnDataChange for data changes and refreshes, OnReadComplete for reads; E_FAIL otherwise.
@@ -84,6 +105,9 @@ public:
     using TKoOPCProviderTransaction::Add;
     // An entry for the item with the value to write (error 0).
     int32_t Add(TKoOPCProviderItem* Item, TKoOleVariant&& Value);
+
+    // The write-complete stream: a header and each entry's client handle and result.
+    size_t FillDA1DataChange(BYTE* Block, size_t BlockSize, bool WithTime) const override;
 
 protected:
     // OnWriteComplete.
