@@ -114,6 +114,10 @@ std::vector<IID> KoServedInterfaceIDs() {
 bool KoStartProgram(const TKoOPCProgramIdentity& Identity) {
     // The persistent classes are known by name before anything is created.
     KoRegisterVarsRTTI();
+    return KoStartComServer(Identity);
+}
+
+bool KoStartComServer(const TKoOPCProgramIdentity& Identity) {
     Application().Initialize();
     if (!ComServer().Initialize(KoCommandLineArgs(), Identity.SecurityOrder)) return false;
     ServedInterfaces() = std::make_unique<TKoInterfaceAnchor>(KoServedInterfaceIDs());
