@@ -1,7 +1,5 @@
 #include "KoOPCServerSvcProgram.h"
 
-#include <objbase.h>
-
 #include <cstdio>
 
 #include "KoApplication.h"
@@ -50,20 +48,6 @@ void CreateModules() {
     App.CreateForm(Static);
     App.CreateForm(Triangle);
 }
-
-// Owns COM on the main thread while the service is installed or removed.
-class TComScope {
-public:
-    TComScope() : FInitialized(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
-    ~TComScope() {
-        if (FInitialized) CoUninitialize();
-    }
-    TComScope(const TComScope&) = delete;
-    TComScope& operator=(const TComScope&) = delete;
-
-private:
-    bool FInitialized;
-};
 
 } // namespace
 
@@ -131,7 +115,8 @@ int KoOPCServerSvcMain() {
     // Installing or removing: the application object at once, and COM for the registration.
     Application().Initialize();
     {
-        const TComScope Com;
+        // COM on the main thread while the service is installed or removed.
+        const TKoComThread Com;
         try {
             KoOPCServerSvcCreateServiceObjects();
             ExitCode = Switches.Mode == ssmInstall ? KoInstallService(*KoOPCService, Switches.Silent)

@@ -68,20 +68,6 @@ bool WaitHandlingMessages(HANDLE Handle, DWORD BoundMs) {
     }
 }
 
-// Owns COM for the calling thread (multi-threaded apartment).
-class TComThread {
-public:
-    TComThread() : FInitialized(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
-    ~TComThread() {
-        if (FInitialized) CoUninitialize();
-    }
-    TComThread(const TComThread&) = delete;
-    TComThread& operator=(const TComThread&) = delete;
-
-private:
-    bool FInitialized;
-};
-
 // One run of the service: the state the three threads share.
 class TServiceRunner {
 public:
@@ -226,7 +212,7 @@ void TServiceRunner::Serve() {
     DWORD ExitCode = NO_ERROR;
     {
         // The stop handlers call the clients, from this thread.
-        const TComThread Com;
+        const TKoComThread Com;
         Report(SERVICE_START_PENDING);
         if (!StartOnMainThread()) {
             FStartFailed = true;
@@ -374,6 +360,12 @@ TKoServiceHandle& TKoServiceHandle::operator=(TKoServiceHandle&& Other) noexcept
 void TKoServiceHandle::Reset(SC_HANDLE Handle) noexcept {
     if (FHandle) CloseServiceHandle(FHandle);
     FHandle = Handle;
+}
+
+TKoComThread::TKoComThread() : FInitialized(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
+
+TKoComThread::~TKoComThread() {
+    if (FInitialized) CoUninitialize();
 }
 
 // ---- switches ----

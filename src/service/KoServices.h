@@ -44,6 +44,18 @@ private:
     SC_HANDLE FHandle = nullptr;
 };
 
+// Joins the calling thread to the multi-threaded apartment for its lifetime.
+class TKoComThread {
+public:
+    TKoComThread();
+    ~TKoComThread();
+    TKoComThread(const TKoComThread&) = delete;
+    TKoComThread& operator=(const TKoComThread&) = delete;
+
+private:
+    bool FInitialized;
+};
+
 // What the service program was started for: the switches "INSTALL" and "UNINSTALL" (with
 // "SILENT" suppressing the confirmation), or, without them, to run the service.
 enum TKoServiceStartMode : int { ssmRun, ssmInstall, ssmUninstall };

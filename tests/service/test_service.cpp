@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -210,6 +212,20 @@ ComPtr<IOPCServer> ActivateService(HRESULT& Result) {
     return Server;
 }
 
+// Posts WM_QUIT to every thread of the process that has a message queue; how many took it. The
+// service's windows live on a desktop of their own, out of the test's sight: its threads do not.
+int PostQuitToThreadsOf(DWORD ProcessId) {
+    TKoHandle Snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!Snapshot) return 0;
+    int Posted = 0;
+    THREADENTRY32 Entry{};
+    Entry.dwSize = sizeof Entry;
+    for (BOOL More = Thread32First(Snapshot.Get(), &Entry); More; More = Thread32Next(Snapshot.Get(), &Entry))
+        if (Entry.th32OwnerProcessID == ProcessId && PostThreadMessageW(Entry.th32ThreadID, WM_QUIT, 0, 0))
+            ++Posted;
+    return Posted;
+}
+
 double SecondsSince(ULONGLONG Start) {
     return static_cast<double>(GetTickCount64() - Start) / 1000.0;
 }
@@ -244,7 +260,8 @@ TEST(ServiceProgram, SwitchesWithoutAnInstalledService) {
 // The whole life of the service: installed (twice: the second changes nothing), started by COM
 // for a client although the class is also registered as a plain local server, serving clients of
 // other processes, stopped with two clients connected (each told, a client activating meanwhile
-// refused at once, the process gone within the bound), then removed with every entry it wrote.
+// refused at once, the process gone within the bound), started again and ended by a quit message,
+// started once more and removed while running, with every entry it wrote.
 TEST(ServiceProgram, InstalledStartedByComServingStoppedAndRemoved) {
     RemoveLeftoverService();
     ASSERT_FALSE(ServiceStatus()) << "the service could not be removed before the test";
@@ -377,6 +394,8 @@ TEST(ServiceProgram, InstalledStartedByComServingStoppedAndRemoved) {
     Cookies.clear();
 
     const ULONGLONG StopStart = GetTickCount64();
+    FILETIME StopRequested{};
+    GetSystemTimeAsFileTime(&StopRequested);
     {
         TKoServiceHandle Manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         TKoServiceHandle Service(Manager ? OpenServiceW(Manager.Get(), KoOPCServiceName, SERVICE_STOP)
@@ -396,35 +415,82 @@ TEST(ServiceProgram, InstalledStartedByComServingStoppedAndRemoved) {
     std::printf("[ figures  ] activation refused while stopping: %s after %.2f s\n", Hex(Refused).c_str(),
                 RefusedAfter);
 
-    const DWORD Ended = WaitForSingleObject(Process.Get(), kServiceStopBoundMs);
-    ASSERT_EQ(Ended, static_cast<DWORD>(WAIT_OBJECT_0)) << "the service process did not end after the stop";
-    std::printf("[ figures  ] stop request to the end of the service's process: %.2f s\n",
-                SecondsSince(StopStart));
-    DWORD ExitCode = 99;
-    EXPECT_TRUE(GetExitCodeProcess(Process.Get(), &ExitCode));
-    EXPECT_EQ(ExitCode, 0u);
-    // It reported itself stopped before its process ended.
-    Status = ServiceStatus();
-    ASSERT_TRUE(Status);
-    EXPECT_EQ(Status->dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    // The service reports itself stopped only once everything it used is gone, its class object
+    // included: a client activating the class at that very moment starts the service anew instead
+    // of reaching the ending process.
+    for (const ULONGLONG Deadline = GetTickCount64() + kServiceStopBoundMs;;) {
+        Status = ServiceStatus();
+        ASSERT_TRUE(Status);
+        if (Status->dwCurrentState == SERVICE_STOPPED) break;
+        ASSERT_LT(GetTickCount64(), Deadline) << "the service did not report itself stopped";
+        // The service control manager tells no one: its state is asked for again.
+        Sleep(5);
+    }
+    std::printf("[ figures  ] stop request to the stopped state: %.2f s\n", SecondsSince(StopStart));
     EXPECT_EQ(Status->dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
-    // The clients' server objects are gone with it: calls fail at once instead of waiting.
+    // By then the clients' server objects are gone, not merely detached (a detached one would
+    // answer E_FAIL): a call fails at once instead of waiting.
     const ULONGLONG CallStart = GetTickCount64();
     HRESULT CallResult = S_OK;
     ServerStatus Gone = StatusOf(First.Get(), CallResult);
     EXPECT_TRUE(FAILED(CallResult)) << Hex(CallResult);
+    EXPECT_NE(Hex(CallResult), Hex(E_FAIL)) << "the server object still existed when the service was stopped";
     EXPECT_LT(SecondsSince(CallStart), kAnswerBoundMs / 1000.0);
+    std::printf("[ figures  ] a call on a server object of the stopped service: %s\n",
+                Hex(CallResult).c_str());
+    ComPtr<IOPCServer> Restarted = ActivateService(Result);
+    EXPECT_EQ(Hex(Result), Hex(S_OK)) << "an activation right after the stop";
+
+    const DWORD Ended = WaitForSingleObject(Process.Get(), kServiceStopBoundMs);
+    ASSERT_EQ(Ended, static_cast<DWORD>(WAIT_OBJECT_0)) << "the service process did not end after the stop";
+    FILETIME Created{}, Exited{}, Kernel{}, User{};
+    if (GetProcessTimes(Process.Get(), &Created, &Exited, &Kernel, &User))
+        std::printf("[ figures  ] stop request to the end of the service's process: %.2f s\n",
+                    static_cast<double>(static_cast<LONGLONG>(Ticks(Exited) - Ticks(StopRequested))) / 1e7);
+    DWORD ExitCode = 99;
+    EXPECT_TRUE(GetExitCodeProcess(Process.Get(), &ExitCode));
+    EXPECT_EQ(ExitCode, 0u);
     Group = {};
     First.Reset();
     Second.Reset();
 
-    // ---- removed ----
-    {
-        const TProgramRun Run = RunService(L"/uninstall");
-        EXPECT_EQ(Run.ExitCode, 0u) << Run.Err;
-        EXPECT_NE(Run.Out.find("The service KoOPCService was removed."), std::string::npos) << Run.Out;
+    // ---- the new instance ended by its main thread's quit message, another by the removal ----
+    // A quit message to its main thread (as a console break gives) ends the service as a stop
+    // request does; removing a running service stops it first.
+    for (const bool Remove : {false, true}) {
+        SCOPED_TRACE(Remove ? "removed while running" : "quit message");
+        ComPtr<IOPCServer> Client = Remove ? ActivateService(Result) : std::move(Restarted);
+        ASSERT_TRUE(Client) << "the service did not start again: " << Hex(Result);
+        Status = ServiceStatus();
+        ASSERT_TRUE(Status);
+        ASSERT_EQ(Status->dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+        TKoHandle Again(OpenProcess(SYNCHRONIZE, FALSE, Status->dwProcessId));
+        ASSERT_TRUE(Again);
+        auto Told = std::make_shared<ShutdownJournal>();
+        ComPtr<IConnectionPoint> Point = ShutdownPoint(Client.Get());
+        ASSERT_TRUE(Point);
+        DWORD Cookie = 0;
+        ASSERT_EQ(Point->Advise(KoAdopt(new ShutdownSink(Told, 1))->Unknown(), &Cookie), S_OK);
+        Point.Reset();
+        if (Remove) {
+            const TProgramRun Run = RunService(L"/uninstall");
+            EXPECT_EQ(Run.ExitCode, 0u) << Run.Err;
+            EXPECT_NE(Run.Out.find("The service KoOPCService was removed."), std::string::npos) << Run.Out;
+        } else {
+            ASSERT_GT(PostQuitToThreadsOf(Status->dwProcessId), 0) << "no thread took the quit message";
+        }
+        ASSERT_TRUE(Told->WaitFor(1, kServiceStopBoundMs)) << "no shutdown request";
+        EXPECT_EQ(Told->Entries()[0].Reason, L"Service stopped");
+        EXPECT_EQ(WaitForSingleObject(Again.Get(), kServiceStopBoundMs), static_cast<DWORD>(WAIT_OBJECT_0))
+            << "the service process did not end";
+        Status = ServiceStatus();
+        if (Remove) {
+            EXPECT_FALSE(Status) << "the service is still there";
+        } else {
+            ASSERT_TRUE(Status);
+            EXPECT_EQ(Status->dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+        }
     }
-    EXPECT_FALSE(ServiceStatus()) << "the service is still there";
     for (const auto& [Root, Path] : InstalledKeys()) EXPECT_FALSE(KeyExists(Root, Path)) << Utf8(Path);
 }
 
