@@ -1,7 +1,12 @@
 #include "KoOPCServerSvcProgram.h"
 
+#include <cstdio>
+
 #include "KoApplication.h"
+#include "KoExceptions.h"
 #include "KoOPCProgram.h"
+#include "KoOPCServices.h"
+#include "KoVarsRTTI.h"
 #include "RandomVars.h"
 #include "ReadOnlyVars.h"
 #include "SawToothVars.h"
@@ -31,18 +36,39 @@ void KoOPCServerSvcCreateProvider() {
     Provider = KoCreateProgramProvider(Identity);
 }
 
-bool KoOPCServerSvcCreateObjects() {
-    if (!KoStartProgram(Identity)) return false;
+namespace {
+
+// Not the windowed program's order.
+void CreateModules() {
     TKoApplication& App = Application();
-    App.SetTitle(KoOPCServerSvcTitle);
-    // Not the windowed program's order.
     App.CreateForm(Random);
     App.CreateForm(ReadOnly);
     App.CreateForm(SawTooth);
     App.CreateForm(Sinusoid);
     App.CreateForm(Static);
     App.CreateForm(Triangle);
+}
+
+} // namespace
+
+bool KoOPCServerSvcCreateObjects() {
+    if (!KoStartProgram(Identity)) return false;
+    Application().SetTitle(KoOPCServerSvcTitle);
+    CreateModules();
     return true;
+}
+
+void KoOPCServerSvcCreateServiceObjects() {
+    // The persistent classes are known by name before anything is created.
+    KoRegisterVarsRTTI();
+    TKoApplication& App = Application();
+    App.SetTitle(KoOPCServerSvcTitle);
+    App.CreateForm(KoOPCService, Provider.get());
+    CreateModules();
+}
+
+bool KoOPCServerSvcStartService() {
+    return KoStartComServer(Identity);
 }
 
 void KoOPCServerSvcDestroyProvider() {
@@ -54,6 +80,51 @@ void KoOPCServerSvcDestroyObjects() {
 }
 
 int KoOPCServerSvcMain() {
-    return KoRunProgram(&KoOPCServerSvcCreateProvider, &KoOPCServerSvcCreateObjects,
-                        &KoOPCServerSvcDestroyObjects);
+    const std::vector<std::wstring> Args = KoCommandLineArgs();
+    // Registered as a plain COM server (or registering as one) rather than installed as the
+    // service: the same server without windows, started and ended as COM starts and ends the
+    // windowed program.
+    if (KoParseStartSwitches(Args).StartMode != smStandalone)
+        return KoRunProgram(&KoOPCServerSvcCreateProvider, &KoOPCServerSvcCreateObjects,
+                            &KoOPCServerSvcDestroyObjects);
+
+    const TKoServiceSwitches Switches = KoParseServiceSwitches(Args);
+    if (Switches.Conflict) {
+        std::fprintf(stderr, "Give either /install or /uninstall, not both.\n");
+        return KoServiceExitFailed;
+    }
+    KoOPCServerSvcCreateProvider();
+    int ExitCode = KoServiceExitFailed;
+    if (Switches.Mode == ssmRun) {
+        // The application object and the COM server support are initialised only when the service
+        // control manager starts the service; everything goes before it reports itself stopped.
+        try {
+            KoOPCServerSvcCreateServiceObjects();
+            ExitCode =
+                KoRunService(*KoOPCService, {[] {
+                                                 if (!KoOPCServerSvcStartService())
+                                                     throw EKoException(L"The COM server did not start.");
+                                             },
+                                             &KoOPCServerSvcDestroyObjects});
+        } catch (...) {
+            Application().HandleException(nullptr);
+        }
+        KoOPCServerSvcDestroyObjects();
+        return ExitCode;
+    }
+    // Installing or removing: the application object at once, and COM for the registration.
+    Application().Initialize();
+    {
+        // COM on the main thread while the service is installed or removed.
+        const TKoComThread Com;
+        try {
+            KoOPCServerSvcCreateServiceObjects();
+            ExitCode = Switches.Mode == ssmInstall ? KoInstallService(*KoOPCService, Switches.Silent)
+                                                   : KoUninstallService(*KoOPCService, Switches.Silent);
+        } catch (...) {
+            Application().HandleException(nullptr);
+        }
+        KoOPCServerSvcDestroyObjects();
+    }
+    return ExitCode;
 }

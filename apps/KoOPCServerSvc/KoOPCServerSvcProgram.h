@@ -19,6 +19,16 @@ void KoOPCServerSvcCreateProvider();
 // Registration errors propagate.
 bool KoOPCServerSvcCreateObjects();
 
+// The objects of the service's run and of its installation: the persistent classes, the title,
+// the service object KoOPCService (given the provider), then the modules in this program's
+// order. The application object and the COM server support are left alone.
+void KoOPCServerSvcCreateServiceObjects();
+
+// When the service control manager starts the service, on the main thread: the application
+// object and the COM server support with the class objects registered. False when the COM
+// server support did not start.
+bool KoOPCServerSvcStartService();
+
 // Withdraws the class object from COM and frees the provider. The class object itself stays
 // with the COM server support until its Finalize.
 void KoOPCServerSvcDestroyProvider();
@@ -27,5 +37,8 @@ void KoOPCServerSvcDestroyProvider();
 // objects.
 void KoOPCServerSvcDestroyObjects();
 
-// The whole main procedure. Returns the process exit code.
+// The whole main procedure: installs or removes the service (the switches "INSTALL",
+// "UNINSTALL", "SILENT"), runs it under the service control manager, or, started with one of the
+// COM server switches, registers, unregisters or serves as a COM server. Returns the process
+// exit code (KoServiceExit...).
 int KoOPCServerSvcMain();

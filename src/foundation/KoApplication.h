@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 
 #include <windows.h>
 
@@ -26,10 +27,10 @@ public:
     const std::wstring& Title() const { return FTitle; }
     void SetTitle(const std::wstring& Value) { FTitle = Value; }
 
-    // Creates a component owned by the application and keeps Reference pointing at it until it
-    // is removed (then Reference becomes null).
-    template <class T> void CreateForm(T*& Reference) {
-        T* Instance = KoCreate<T>(this);
+    // Creates a component owned by the application (Args follow the owner to its constructor)
+    // and keeps Reference pointing at it until it is removed (then Reference becomes null).
+    template <class T, class... TArgs> void CreateForm(T*& Reference, TArgs&&... Args) {
+        T* Instance = KoCreate<T>(this, std::forward<TArgs>(Args)...);
         Reference = Instance;
         FReferences[Instance] = [&Reference] { Reference = nullptr; };
     }

@@ -115,6 +115,10 @@ std::vector<IID> KoServedInterfaceIDs() {
 bool KoStartProgram(const TKoOPCProgramIdentity& Identity) {
     // The persistent classes are known by name before anything is created.
     KoRegisterVarsRTTI();
+    return KoStartComServer(Identity);
+}
+
+bool KoStartComServer(const TKoOPCProgramIdentity& Identity) {
     Application().Initialize();
     // The DA 1.0 stream formats keep their numbers for the life of the process.
     KoOPCStreamFormats();

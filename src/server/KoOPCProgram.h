@@ -37,6 +37,10 @@ std::optional<uint64_t> KoProgramSeed(const std::vector<std::wstring>& Args, con
 // or unregister and has done so, or was started by COM while another process that COM started
 // serves its class (the program then ends without registering anything).
 bool KoStartProgram(const TKoOPCProgramIdentity& Identity);
+// Its second half, on the main thread: the application object and the COM server support (the
+// class objects registered with COM and the process's COM security). The service runs it only
+// once the service control manager starts the service. Result as KoStartProgram's.
+bool KoStartComServer(const TKoOPCProgramIdentity& Identity);
 
 // Withdraws the class objects from COM, then frees the provider.
 void KoDestroyProgramProvider(std::unique_ptr<TKoOPCProvider>& Provider);

@@ -173,6 +173,14 @@ std::vector<std::wstring> EnumeratedNames(IOPCServer* Server, OPCENUMSCOPE Scope
     return Drain(Strings.Get());
 }
 
+ComPtr<IConnectionPoint> ShutdownPoint(IOPCServer* Server) {
+    ComPtr<IConnectionPointContainer> Container;
+    ComPtr<IConnectionPoint> Point;
+    if (SUCCEEDED(Server->QueryInterface(IID_PPV_ARGS(&Container))))
+        Container->FindConnectionPoint(IID_IOPCShutdown, &Point);
+    return Point;
+}
+
 // ---- the fixture ----
 
 void OpcClient::SetUp() {

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -121,6 +122,69 @@ std::vector<std::wstring> Drain(IEnumString* Strings);
 std::vector<ComPtr<IUnknown>> Drain(IEnumUnknown* Unknowns);
 
 std::vector<std::wstring> EnumeratedNames(IOPCServer* Server, OPCENUMSCOPE Scope, HRESULT& Result);
+
+// ---- the client's shutdown sink ----
+
+// What the sinks of one test were told, in arrival order.
+class ShutdownJournal {
+public:
+    struct Entry {
+        int Sink;
+        std::wstring Reason;
+    };
+    ShutdownJournal() : FChanged(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+
+    void Record(int Sink, std::wstring Reason) {
+        {
+            std::lock_guard Guard(FLock);
+            FEntries.push_back({Sink, std::move(Reason)});
+        }
+        SetEvent(FChanged.Get());
+    }
+    // Whether Count requests arrived within BoundMs.
+    bool WaitFor(size_t Count, DWORD BoundMs) {
+        const ULONGLONG Deadline = GetTickCount64() + BoundMs;
+        for (;;) {
+            {
+                std::lock_guard Guard(FLock);
+                if (FEntries.size() >= Count) return true;
+            }
+            const ULONGLONG Now = GetTickCount64();
+            if (Now >= Deadline) return false;
+            WaitForSingleObject(FChanged.Get(), static_cast<DWORD>(Deadline - Now));
+        }
+    }
+    std::vector<Entry> Entries() const {
+        std::lock_guard Guard(FLock);
+        return FEntries;
+    }
+
+private:
+    mutable std::mutex FLock;
+    std::vector<Entry> FEntries;
+    TKoHandle FChanged;
+};
+
+// Records each request in the journal; WhenTold (when given) runs first, inside the server's
+// call, as a client that reacts to the request at once would.
+class ShutdownSink final : public TKoComObject<IOPCShutdown> {
+public:
+    ShutdownSink(std::shared_ptr<ShutdownJournal> Journal, int Id, std::function<void()> WhenTold = {})
+        : FJournal(std::move(Journal)), FId(Id), FWhenTold(std::move(WhenTold)) {}
+    STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override {
+        if (FWhenTold) FWhenTold();
+        FJournal->Record(FId, szReason ? szReason : L"<null>");
+        return S_OK;
+    }
+
+private:
+    std::shared_ptr<ShutdownJournal> FJournal;
+    int FId;
+    std::function<void()> FWhenTold;
+};
+
+// The server object's IOPCShutdown connection point, or none.
+ComPtr<IConnectionPoint> ShutdownPoint(IOPCServer* Server);
 
 // ---- the fixture ----
 

@@ -26,69 +26,6 @@ namespace {
 
 using namespace kotest;
 
-// ---- the client's shutdown sink ----
-
-// What the sinks of one test were told, in arrival order.
-class ShutdownJournal {
-public:
-    struct Entry {
-        int Sink;
-        std::wstring Reason;
-    };
-    ShutdownJournal() : FChanged(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-
-    void Record(int Sink, std::wstring Reason) {
-        {
-            std::lock_guard Guard(FLock);
-            FEntries.push_back({Sink, std::move(Reason)});
-        }
-        SetEvent(FChanged.Get());
-    }
-    // Whether Count requests arrived within BoundMs.
-    bool WaitFor(size_t Count, DWORD BoundMs) {
-        const ULONGLONG Deadline = GetTickCount64() + BoundMs;
-        for (;;) {
-            {
-                std::lock_guard Guard(FLock);
-                if (FEntries.size() >= Count) return true;
-            }
-            const ULONGLONG Now = GetTickCount64();
-            if (Now >= Deadline) return false;
-            WaitForSingleObject(FChanged.Get(), static_cast<DWORD>(Deadline - Now));
-        }
-    }
-    std::vector<Entry> Entries() const {
-        std::lock_guard Guard(FLock);
-        return FEntries;
-    }
-
-private:
-    mutable std::mutex FLock;
-    std::vector<Entry> FEntries;
-    TKoHandle FChanged;
-};
-
-class ShutdownSink final : public TKoComObject<IOPCShutdown> {
-public:
-    ShutdownSink(std::shared_ptr<ShutdownJournal> Journal, int Id) : FJournal(std::move(Journal)), FId(Id) {}
-    STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override {
-        FJournal->Record(FId, szReason ? szReason : L"<null>");
-        return S_OK;
-    }
-
-private:
-    std::shared_ptr<ShutdownJournal> FJournal;
-    int FId;
-};
-
-ComPtr<IConnectionPoint> ShutdownPoint(IOPCServer* Server) {
-    ComPtr<IConnectionPointContainer> Container;
-    ComPtr<IConnectionPoint> Point;
-    if (SUCCEEDED(Server->QueryInterface(IID_PPV_ARGS(&Container))))
-        Container->FindConnectionPoint(IID_IOPCShutdown, &Point);
-    return Point;
-}
-
 // COM starts the registered program with its embedding switch; the program serves every client of
 // the machine from one process and ends once the last server object is released.
 TEST_F(OpcClient, ActivationStartsTheServerByComUntilItsLastClientLeaves) {
