@@ -50,5 +50,21 @@ TRY
 }
 
 echo "Running KoOPCServer (Ctrl-C stops it)" >&2
-demo $$ &
-exec wine "$build/bin/KoOPCServer.exe" "$@"
+# KoOPCServer is a windowed program: Wine does not pass the terminal's Ctrl-C to it. The script
+# takes the Ctrl-C and closes the server's window instead, as a user would (taskkill without /f
+# sends WM_CLOSE), so that the server ends cleanly and withdraws its class from COM.
+wine "$build/bin/KoOPCServer.exe" "$@" &
+server=$!
+stop() {
+  trap - INT TERM
+  echo "Closing KoOPCServer" >&2
+  wine taskkill /im KoOPCServer.exe >/dev/null 2>&1 || true
+  # Closing asks for confirmation while clients are connected: after a while it is ended.
+  for _ in $(seq 1 50); do kill -0 "$server" 2>/dev/null || break; sleep 0.2; done
+  kill "$server" 2>/dev/null || true
+}
+trap stop INT TERM
+demo "$server" &
+wait "$server" || true
+# A Ctrl-C interrupts the first wait; the server's end is waited for here.
+wait "$server" 2>/dev/null || true

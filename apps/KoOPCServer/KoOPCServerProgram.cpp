@@ -8,6 +8,9 @@
 #include "SinusoidVars.h"
 #include "StaticVars.h"
 #include "TriangleVars.h"
+#include "Unit1.h"
+
+#include <cstdio>
 
 const wchar_t KoOPCServerTitle[] = L"Korvel OPC Dadived Simulation Server";
 
@@ -41,7 +44,30 @@ bool KoOPCServerCreateObjects() {
     App.CreateForm(Sinusoid);
     App.CreateForm(Triangle);
     App.CreateForm(ReadOnly);
+    // The main window comes last: its status needs the provider, which runs from the loop.
+    if (Provider) {
+        auto* Form1 = new TForm1(&App, *Provider, KoCommandLineArgs());
+        Form1->SetName(L"Form1");
+        Form1->Show();
+    }
+    if (ComServer().StartMode() == smStandalone) {
+        // Run from a shell, the program says what it serves, where COM finds it, and how to end it.
+        wchar_t Value[MAX_PATH * 2] = {};
+        DWORD Size = sizeof(Value) - sizeof(wchar_t);
+        const std::wstring Key = std::wstring(L"CLSID\\") + Identity.ClassID + L"\\LocalServer32";
+        const bool Registered = RegGetValueW(HKEY_CLASSES_ROOT, Key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr,
+                                             Value, &Size) == ERROR_SUCCESS;
+        std::printf("KoOPCServer serves %ls, class %ls; registered for COM as %ls\n"
+                    "Ctrl-C or closing its window ends it.\n",
+                    Identity.ProgID, Identity.ClassID,
+                    Registered ? Value : L"(nothing: run it with /RegServer)");
+        std::fflush(stdout);
+    }
     return true;
+}
+
+TForm1* KoOPCServerMainForm() {
+    return dynamic_cast<TForm1*>(Application().FindComponent(L"Form1"));
 }
 
 void KoOPCServerDestroyProvider() {

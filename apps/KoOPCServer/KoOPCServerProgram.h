@@ -2,6 +2,7 @@
 // The main procedure of the windowed server.
 
 class TKoOPCProvider;
+class TForm1;
 
 extern const wchar_t KoOPCServerTitle[];
 
@@ -16,10 +17,13 @@ void KoOPCServerCreateProvider();
 
 // Everything the main procedure does before the message loop: the application object, the COM
 // server support (which handles the registration switches), the title, the modules in their
-// order. False when the program was started to register or unregister and has done so, or was
-// started by COM while another process started by COM serves the class: it then ends without
-// running the loop. Registration errors propagate.
+// order and the main window, shown (when the provider exists). False when the program was started to register
+// or unregister and has done so, or was started by COM while another process started by COM serves the class:
+// it then ends without running the loop. Registration errors propagate.
 bool KoOPCServerCreateObjects();
+
+// The main window, or null when there is none (before the objects were made, after they went).
+TForm1* KoOPCServerMainForm();
 
 // Withdraws the class object from COM and frees the provider. The class object itself stays
 // with the COM server support until its Finalize.

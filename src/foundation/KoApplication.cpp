@@ -57,6 +57,10 @@ void TKoApplication::ProcessMessages() {
     }
 }
 
+void TKoApplication::ShowMessage(const std::wstring& Text) {
+    MessageBoxW(GetActiveWindow(), Text.c_str(), FTitle.c_str(), MB_OK | MB_ICONINFORMATION);
+}
+
 void TKoApplication::HandleException(TKoComponent* Sender) {
     const std::exception_ptr Error = std::current_exception();
     if (OnException) {

@@ -46,6 +46,10 @@ public:
     DWORD MainThreadId() const { return FMainThreadId; }
     bool InMainThread() const { return GetCurrentThreadId() == FMainThreadId; }
 
+    // Shows Text to the user in a modal message box captioned with the title, owned by the
+    // active window of the thread (main thread).
+    void ShowMessage(const std::wstring& Text);
+
     // The default handling of an error in flight (call it from a catch block): OnException when
     // set, otherwise the error's text goes to the debugger output and to standard error.
     void HandleException(TKoComponent* Sender);

@@ -20,6 +20,7 @@
 #include "KoOPCProvider.h"
 #include "KoOPCServerProgram.h"
 #include "KoOPCServerSvcProgram.h"
+#include "KoPersistent.h"
 #include "KoUtils.h"
 #include "KoMessagePump.h"
 #include "KoProcessTesting.h"
@@ -40,6 +41,7 @@ struct Program {
     void (*DestroyObjects)();
     const wchar_t* Title;
     std::vector<std::wstring> Modules; // in creation order
+    const wchar_t* MainWindow;         // made after the modules, or none
 };
 
 const Program Programs[] = {
@@ -49,14 +51,16 @@ const Program Programs[] = {
      &KoOPCServerCreateObjects,
      &KoOPCServerDestroyObjects,
      L"Korvel OPC Dadived Simulation Server",
-     {L"Static", L"Random", L"SawTooth", L"Sinusoid", L"Triangle", L"ReadOnly"}},
+     {L"Static", L"Random", L"SawTooth", L"Sinusoid", L"Triangle", L"ReadOnly"},
+     L"TForm1"},
     {"KoOPCServerSvc",
      &KoOPCServerSvcCreateProvider,
      &KoOPCServerSvcProvider,
      &KoOPCServerSvcCreateObjects,
      &KoOPCServerSvcDestroyObjects,
      L"Korvel OPC Simulation Service",
-     {L"Random", L"ReadOnly", L"SawTooth", L"Sinusoid", L"Static", L"Triangle"}},
+     {L"Random", L"ReadOnly", L"SawTooth", L"Sinusoid", L"Static", L"Triangle"},
+     nullptr},
 };
 
 struct ProgramFixture : ::testing::TestWithParam<Program> {
@@ -68,11 +72,19 @@ struct ProgramFixture : ::testing::TestWithParam<Program> {
 
 TEST_P(ProgramFixture, CreatesItsSixModulesInItsOwnOrder) {
     const Program& P = GetParam();
+    P.CreateProvider();
     ASSERT_TRUE(P.CreateObjects());
     TKoApplication& App = Application();
     EXPECT_EQ(App.Title(), P.Title);
-    ASSERT_EQ(App.ComponentCount(), 6);
-    for (int I = 0; I < 6; ++I) EXPECT_EQ(App.Components(I)->Name(), P.Modules[static_cast<size_t>(I)]) << I;
+    // The program's own components, without the provider's address-space nexus.
+    std::vector<TKoComponent*> Own;
+    for (int I = 0; I < App.ComponentCount(); ++I)
+        if (!dynamic_cast<TKoComponentNexus*>(App.Components(I))) Own.push_back(App.Components(I));
+    ASSERT_EQ(Own.size(), P.MainWindow ? 7u : 6u);
+    if (P.MainWindow) {
+        EXPECT_STREQ(Own[6]->ClassName(), P.MainWindow);
+    }
+    for (size_t I = 0; I < 6; ++I) EXPECT_EQ(Own[I]->Name(), P.Modules[I]) << I;
 
     // Found among the application's components by name, whatever the letter case, with the
     // class and the process-wide reference of each module.
