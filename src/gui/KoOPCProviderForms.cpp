@@ -325,8 +325,10 @@ void TKoOPCProviderForm::AppendLogLines(const std::vector<std::wstring>& Lines) 
         SendMessageW(Memo, EM_SETSEL, 0, static_cast<LPARAM>(Chars));
         SendMessageW(Memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
     }
-    const LRESULT NewEnd = GetWindowTextLengthW(Memo);
-    SendMessageW(Memo, EM_SETSEL, static_cast<WPARAM>(NewEnd), NewEnd);
+    // The caret goes to the start of the last line: the view shows it from its time stamp on.
+    const LRESULT LastLine = SendMessageW(Memo, EM_GETLINECOUNT, 0, 0) - 1;
+    const LRESULT LastStart = SendMessageW(Memo, EM_LINEINDEX, static_cast<WPARAM>(LastLine), 0);
+    SendMessageW(Memo, EM_SETSEL, static_cast<WPARAM>(LastStart), LastStart);
     SendMessageW(Memo, WM_SETREDRAW, TRUE, 0);
     SendMessageW(Memo, EM_SCROLLCARET, 0, 0);
     InvalidateRect(Memo, nullptr, TRUE);
