@@ -19,6 +19,7 @@
 
 #include "KoApplication.h"
 #include "KoComObjects.h"
+#include "KoComServer.h"
 #include "KoMessagePump.h"
 #include "KoOPC.h"
 #include "KoOPCProvider.h"
@@ -188,10 +189,13 @@ TEST_F(GuiProgram, StartedByComTheOptionIsOfferedAndItsConnectionCountsAsAClient
     EXPECT_TRUE(IsWindowEnabled(GetDlgItem(Main, TForm1::idKeepOpenCheckBox)));
     EXPECT_FALSE(Embedded->KeepOpenChecked());
     EXPECT_EQ(Provider->ClientCount(), 0);
+    // A program started by COM ends when this count falls to zero: the option's client holds it.
+    const LONG Objects = ComServer().ObjectCount();
 
     Click(Main, TForm1::idKeepOpenCheckBox);
     EXPECT_TRUE(Embedded->KoOPCServer1()->Connected());
     EXPECT_EQ(Provider->ClientCount(), 1);
+    EXPECT_EQ(ComServer().ObjectCount(), Objects + 1);
     EXPECT_EQ(ClientNames(), std::vector<std::wstring>{L"Korvel OPC Dadived Simulation Server.KoOPCServer1"});
     EXPECT_NE(Embedded->KoOPCServer1()->ShutdownCookie(), 0u);
     EXPECT_TRUE(
@@ -200,6 +204,7 @@ TEST_F(GuiProgram, StartedByComTheOptionIsOfferedAndItsConnectionCountsAsAClient
     Click(Main, TForm1::idKeepOpenCheckBox);
     EXPECT_FALSE(Embedded->KoOPCServer1()->Connected());
     EXPECT_EQ(Provider->ClientCount(), 0);
+    EXPECT_EQ(ComServer().ObjectCount(), Objects);
     EXPECT_TRUE(
         kotest::PumpUntil([&] { return Text(GetDlgItem(Main, TForm1::idClientCountLabel)) == L"0"; }, 5s));
     TKoComponent::Free(Embedded);
