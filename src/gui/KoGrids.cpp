@@ -15,6 +15,50 @@ const wchar_t KoGridClass[] = L"TKoGrid";
 constexpr UINT KgmApplyEdit = WM_APP + 0x21; // the editor lost the focus: apply when it is gone
 constexpr int BorderGrip = 3;                // pixels either side of a column border that size it
 
+// A window's device context, released when the scope ends.
+class TWindowDC {
+public:
+    explicit TWindowDC(HWND AWindow) : FWindow(AWindow), FDC(GetDC(AWindow)) {}
+    ~TWindowDC() {
+        if (FDC) ReleaseDC(FWindow, FDC);
+    }
+    TWindowDC(const TWindowDC&) = delete;
+    TWindowDC& operator=(const TWindowDC&) = delete;
+    HDC Get() const { return FDC; }
+
+private:
+    HWND FWindow;
+    HDC FDC;
+};
+
+// A memory device context compatible with another, deleted when the scope ends.
+class TMemoryDC {
+public:
+    explicit TMemoryDC(HDC Compatible) : FDC(CreateCompatibleDC(Compatible)) {}
+    ~TMemoryDC() {
+        if (FDC) DeleteDC(FDC);
+    }
+    TMemoryDC(const TMemoryDC&) = delete;
+    TMemoryDC& operator=(const TMemoryDC&) = delete;
+    HDC Get() const { return FDC; }
+
+private:
+    HDC FDC;
+};
+
+// A device context's selection, put back when the scope ends.
+class TSelect {
+public:
+    TSelect(HDC ADC, HGDIOBJ Object) : FDC(ADC), FOld(SelectObject(ADC, Object)) {}
+    ~TSelect() { SelectObject(FDC, FOld); }
+    TSelect(const TSelect&) = delete;
+    TSelect& operator=(const TSelect&) = delete;
+
+private:
+    HDC FDC;
+    HGDIOBJ FOld;
+};
+
 } // namespace
 
 TKoGrid::TKoGrid(HWND Parent, int Id, HFONT Font) : FFont(Font) {
@@ -36,11 +80,12 @@ TKoGrid::TKoGrid(HWND Parent, int Id, HFONT Font) : FFont(Font) {
     FColWidths.assign(static_cast<size_t>(FColCount), FDefaultColWidth);
     FInvalidatedByCol.assign(static_cast<size_t>(FColCount), 0);
     FHandle = CreateWindowExW(WS_EX_CLIENTEDGE, KoGridClass, L"",
-                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | WS_CLIPCHILDREN, 0,
-                              0, 0, 0, Parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(Id)),
+                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | WS_CLIPCHILDREN,
+                              0, 0, 0, 0, Parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(Id)),
                               GetModuleHandleW(nullptr), this);
     if (!FHandle)
-        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "CreateWindowEx(TKoGrid)");
+        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                                "CreateWindowEx(TKoGrid)");
 }
 
 TKoGrid::~TKoGrid() {
@@ -144,12 +189,12 @@ void TKoGrid::SetRowObjects(int Row, void* Object) {
 }
 
 int TKoGrid::TextWidth(const std::wstring& Text) const {
-    HDC DC = GetDC(FHandle);
-    const HGDIOBJ Old = SelectObject(DC, FFont);
+    const TWindowDC DC(FHandle);
     SIZE Size{};
-    GetTextExtentPoint32W(DC, Text.c_str(), static_cast<int>(Text.size()), &Size);
-    SelectObject(DC, Old);
-    ReleaseDC(FHandle, DC);
+    if (DC.Get()) {
+        const TSelect Use(DC.Get(), FFont);
+        GetTextExtentPoint32W(DC.Get(), Text.c_str(), static_cast<int>(Text.size()), &Size);
+    }
     const int Unit = KoScale(96);
     return Unit > 0 ? MulDiv(Size.cx, 96, Unit) : Size.cx;
 }
@@ -318,8 +363,8 @@ bool TKoGrid::ShowEditor(const std::wstring* Initial) {
     FEditOriginal = Cells(FCol, FRow);
     // Made quietly: only what the user types counts as edit text.
     FClosingEditor = true;
-    FEditor = CreateWindowExW(0, L"EDIT", FEditOriginal.c_str(), WS_CHILD | ES_AUTOHSCROLL, 0, 0, 0, 0, FHandle,
-                              nullptr, GetModuleHandleW(nullptr), nullptr);
+    FEditor = CreateWindowExW(0, L"EDIT", FEditOriginal.c_str(), WS_CHILD | ES_AUTOHSCROLL, 0, 0, 0, 0,
+                              FHandle, nullptr, GetModuleHandleW(nullptr), nullptr);
     FClosingEditor = false;
     if (!FEditor) return false;
     SendMessageW(FEditor, WM_SETFONT, reinterpret_cast<WPARAM>(FFont), FALSE);
@@ -353,7 +398,8 @@ void TKoGrid::HideEditor(bool Apply) {
 void TKoGrid::PlaceEditor() {
     if (!FEditor) return;
     const RECT Cell = CellRect(FCol, FRow);
-    MoveWindow(FEditor, Cell.left + 2, Cell.top + 1, std::max(0, static_cast<int>(Cell.right - Cell.left) - 3),
+    MoveWindow(FEditor, Cell.left + 2, Cell.top + 1,
+               std::max(0, static_cast<int>(Cell.right - Cell.left) - 3),
                std::max(0, static_cast<int>(Cell.bottom - Cell.top) - 2), TRUE);
 }
 
@@ -432,16 +478,19 @@ void TKoGrid::Paint(HDC Target, const RECT& Update) {
     RECT Client{};
     GetClientRect(FHandle, &Client);
     const int Width = std::max<int>(Client.right, 1), Height = std::max<int>(Client.bottom, 1);
-    HDC DC = CreateCompatibleDC(Target);
-    HBITMAP Bitmap = CreateCompatibleBitmap(Target, Width, Height);
-    const HGDIOBJ OldBitmap = SelectObject(DC, Bitmap);
-    const HGDIOBJ OldFont = SelectObject(DC, FFont);
+    // Drawn off-screen first: a repaint does not flicker.
+    const TMemoryDC Memory(Target);
+    const TKoGdiObject<HBITMAP> Bitmap(CreateCompatibleBitmap(Target, Width, Height));
+    if (!Memory.Get() || !Bitmap.Get()) return;
+    const HDC DC = Memory.Get();
+    const TSelect UseBitmap(DC, Bitmap.Get());
+    const TSelect UseFont(DC, FFont);
     const bool Enabled = IsWindowEnabled(FHandle) != FALSE;
     const bool Focused = GetFocus() == FHandle;
     FillRect(DC, &Client, GetSysColorBrush(COLOR_WINDOW));
     SetBkMode(DC, TRANSPARENT);
-    HPEN Lines = CreatePen(PS_SOLID, 1, GetSysColor(COLOR_BTNFACE));
-    HPEN Shadow = CreatePen(PS_SOLID, 1, GetSysColor(COLOR_BTNSHADOW));
+    const TKoGdiObject<HPEN> Lines(CreatePen(PS_SOLID, 1, GetSysColor(COLOR_BTNFACE)));
+    const TKoGdiObject<HPEN> Shadow(CreatePen(PS_SOLID, 1, GetSysColor(COLOR_BTNSHADOW)));
     const int RowPx = Px(FRowHeight);
     auto PaintCell = [&](int C, int R) {
         const RECT Cell = CellRect(C, R);
@@ -459,9 +508,8 @@ void TKoGrid::Paint(HDC Target, const RECT& Update) {
             Back = GetSysColor(COLOR_HIGHLIGHT);
             Text = GetSysColor(COLOR_HIGHLIGHTTEXT);
         }
-        HBRUSH Brush = CreateSolidBrush(Back);
-        FillRect(DC, &Cell, Brush);
-        DeleteObject(Brush);
+        const TKoGdiObject<HBRUSH> Brush(CreateSolidBrush(Back));
+        FillRect(DC, &Cell, Brush.Get());
         SetTextColor(DC, Text);
         RECT TextRect{Cell.left + 2, Cell.top, Cell.right - 2, Cell.bottom};
         const std::wstring& Content = FCells[static_cast<size_t>(R)][static_cast<size_t>(C)];
@@ -470,11 +518,12 @@ void TKoGrid::Paint(HDC Target, const RECT& Update) {
         const std::wstring Line = Break == std::wstring::npos ? Content : Content.substr(0, Break) + L"...";
         DrawTextW(DC, Line.c_str(), static_cast<int>(Line.size()), &TextRect,
                   DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
-        const HGDIOBJ OldPen = SelectObject(DC, Fixed ? Shadow : Lines);
-        MoveToEx(DC, Cell.right - 1, Cell.top, nullptr);
-        LineTo(DC, Cell.right - 1, Cell.bottom - 1);
-        LineTo(DC, Cell.left - 1, Cell.bottom - 1);
-        SelectObject(DC, OldPen);
+        {
+            const TSelect UsePen(DC, Fixed ? Shadow.Get() : Lines.Get());
+            MoveToEx(DC, Cell.right - 1, Cell.top, nullptr);
+            LineTo(DC, Cell.right - 1, Cell.bottom - 1);
+            LineTo(DC, Cell.left - 1, Cell.bottom - 1);
+        }
         if (Current && Focused) DrawFocusRect(DC, &Cell);
     };
     const int VisibleRows = RowPx > 0 ? Height / RowPx + 1 : 0;
@@ -482,14 +531,8 @@ void TKoGrid::Paint(HDC Target, const RECT& Update) {
         for (int C = 0; C < FColCount; ++C) PaintCell(C, R);
     for (int R = FTopRow; R < RowCount() && R < FTopRow + VisibleRows; ++R)
         for (int C = 0; C < FColCount; ++C) PaintCell(C, R);
-    DeleteObject(Lines);
-    DeleteObject(Shadow);
-    BitBlt(Target, Update.left, Update.top, Update.right - Update.left, Update.bottom - Update.top, DC, Update.left,
-           Update.top, SRCCOPY);
-    SelectObject(DC, OldFont);
-    SelectObject(DC, OldBitmap);
-    DeleteObject(Bitmap);
-    DeleteDC(DC);
+    BitBlt(Target, Update.left, Update.top, Update.right - Update.left, Update.bottom - Update.top, DC,
+           Update.left, Update.top, SRCCOPY);
 }
 
 // ---- messages ----
@@ -509,7 +552,8 @@ LRESULT CALLBACK TKoGrid::WindowProc(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM L
     }
 }
 
-LRESULT CALLBACK TKoGrid::EditorProc(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam, UINT_PTR, DWORD_PTR Data) {
+LRESULT CALLBACK TKoGrid::EditorProc(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam, UINT_PTR,
+                                     DWORD_PTR Data) {
     auto* Self = reinterpret_cast<TKoGrid*>(Data);
     try {
         switch (Msg) {
@@ -528,7 +572,8 @@ LRESULT CALLBACK TKoGrid::EditorProc(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM L
                 Self->KeyDown(WParam);
                 return 0;
             default:
-                if (Self->OnKeyDown && (GetKeyState(VK_CONTROL) < 0 || WParam == VK_INSERT) && Self->OnKeyDown(WParam))
+                if (Self->OnKeyDown && (GetKeyState(VK_CONTROL) < 0 || WParam == VK_INSERT) &&
+                    Self->OnKeyDown(WParam))
                     return 0;
                 break;
             }
@@ -541,7 +586,8 @@ LRESULT CALLBACK TKoGrid::EditorProc(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM L
             break;
         case WM_KILLFOCUS:
             // Leaving the grid applies the text, once the focus has settled.
-            if (!Self->FClosingEditor) PostMessageW(Self->FHandle, KgmApplyEdit, reinterpret_cast<WPARAM>(Wnd), 0);
+            if (!Self->FClosingEditor)
+                PostMessageW(Self->FHandle, KgmApplyEdit, reinterpret_cast<WPARAM>(Wnd), 0);
             break;
         default:
             break;
@@ -590,7 +636,8 @@ LRESULT TKoGrid::Dispatch(UINT Msg, WPARAM WParam, LPARAM LParam) {
         }
         return 0;
     case WM_COMMAND:
-        if (FEditor && reinterpret_cast<HWND>(LParam) == FEditor && HIWORD(WParam) == EN_CHANGE && !FClosingEditor) {
+        if (FEditor && reinterpret_cast<HWND>(LParam) == FEditor && HIWORD(WParam) == EN_CHANGE &&
+            !FClosingEditor) {
             const std::wstring Text = KoWindowText(FEditor);
             FCells[static_cast<size_t>(FRow)][static_cast<size_t>(FCol)] = Text;
             if (OnSetEditText) OnSetEditText(FCol, FRow, Text);
@@ -680,15 +727,30 @@ LRESULT TKoGrid::Dispatch(UINT Msg, WPARAM WParam, LPARAM LParam) {
         GetScrollInfo(FHandle, Bar, &Info);
         int Pos = Info.nPos;
         switch (LOWORD(WParam)) {
-        case SB_LINEUP: --Pos; break;
-        case SB_LINEDOWN: ++Pos; break;
-        case SB_PAGEUP: Pos -= static_cast<int>(Info.nPage); break;
-        case SB_PAGEDOWN: Pos += static_cast<int>(Info.nPage); break;
+        case SB_LINEUP:
+            --Pos;
+            break;
+        case SB_LINEDOWN:
+            ++Pos;
+            break;
+        case SB_PAGEUP:
+            Pos -= static_cast<int>(Info.nPage);
+            break;
+        case SB_PAGEDOWN:
+            Pos += static_cast<int>(Info.nPage);
+            break;
         case SB_THUMBTRACK:
-        case SB_THUMBPOSITION: Pos = Info.nTrackPos; break;
-        case SB_TOP: Pos = 0; break;
-        case SB_BOTTOM: Pos = Info.nMax; break;
-        default: break;
+        case SB_THUMBPOSITION:
+            Pos = Info.nTrackPos;
+            break;
+        case SB_TOP:
+            Pos = 0;
+            break;
+        case SB_BOTTOM:
+            Pos = Info.nMax;
+            break;
+        default:
+            break;
         }
         Pos = std::clamp(Pos, 0, std::max(0, Info.nMax));
         if (Msg == WM_VSCROLL)

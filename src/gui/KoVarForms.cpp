@@ -23,7 +23,8 @@ constexpr int SplitterWidth = 5;
 constexpr int ConnectorHeight = 90;
 constexpr int ValuePanelHeight = 52;
 
-const wchar_t* const ColumnCaptions[] = {L"Name", L"Type", L"Active", L"Timestamp", L"SourceAddress", L"Value"};
+const wchar_t* const ColumnCaptions[] = {L"Name",      L"Type",          L"Active",
+                                         L"Timestamp", L"SourceAddress", L"Value"};
 
 int DefaultWidth(TVarGridColumn Column) {
     return Column == vgcName || Column == vgcTimestamp || Column == vgcValue ? 120 : 64;
@@ -143,8 +144,9 @@ TKoVarForm::TKoVarForm(TKoComponent* AOwner) : TKoForm(AOwner, L"Variables", 760
     FVarPropGrid->OnEnter = [this] { SetPropGridActive(true); };
 
     // Hints over the variable rows; their text is asked for when one is shown.
-    FToolTip.Reset(CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
-                                   0, 0, 0, 0, Handle(), nullptr, GetModuleHandleW(nullptr), nullptr));
+    FToolTip.Reset(CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                                   WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, 0, 0, 0, 0, Handle(), nullptr,
+                                   GetModuleHandleW(nullptr), nullptr));
     if (FToolTip.Get()) {
         SendMessageW(FToolTip.Get(), TTM_SETMAXTIPWIDTH, 0, KoScale(500));
         TTTOOLINFOW Tool{};
@@ -188,7 +190,8 @@ std::vector<std::wstring> TKoVarForm::IncludedClasses() const {
 }
 
 bool TKoVarForm::Qualifies(TKoComponent* AComponent) const {
-    if (!AComponent || dynamic_cast<TKoVarForm*>(AComponent) || AComponent->ComponentCount() == 0) return false;
+    if (!AComponent || dynamic_cast<TKoVarForm*>(AComponent) || AComponent->ComponentCount() == 0)
+        return false;
     if (FIncludedClasses.empty()) return true;
     for (const TIncludedClass& Included : FIncludedClasses)
         if (Included.IsInstance(AComponent)) return true;
@@ -206,7 +209,8 @@ bool TKoVarForm::AddComponent(TKoComponent* AComponent, int Level) {
             Index = FModuleList->AddObject(Text, Level, AComponent);
             Added = true;
         }
-        for (int I = 0; I < AComponent->ComponentCount(); ++I) AddComponent(AComponent->Components(I), Level + 1);
+        for (int I = 0; I < AComponent->ComponentCount(); ++I)
+            AddComponent(AComponent->Components(I), Level + 1);
         if (Added && FHideEmptyModules) {
             bool HasVariables = false;
             for (int I = 0; I < AComponent->ComponentCount() && !HasVariables; ++I)
@@ -281,13 +285,14 @@ void TKoVarForm::ShowModuleList() {
         const int Level = std::max(0, FModuleList->LevelOf(I));
         std::wstring Text = FModuleList->Strings(I);
         TVINSERTSTRUCTW Insert{};
-        Insert.hParent = Level > 0 && Level - 1 < static_cast<int>(Parents.size()) ? Parents[Level - 1] : TVI_ROOT;
+        Insert.hParent =
+            Level > 0 && Level - 1 < static_cast<int>(Parents.size()) ? Parents[Level - 1] : TVI_ROOT;
         Insert.hInsertAfter = TVI_LAST;
         Insert.item.mask = TVIF_TEXT | TVIF_PARAM;
         Insert.item.pszText = Text.data();
         Insert.item.lParam = I;
-        const auto Item =
-            reinterpret_cast<HTREEITEM>(SendMessageW(Tree, TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&Insert)));
+        const auto Item = reinterpret_cast<HTREEITEM>(
+            SendMessageW(Tree, TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&Insert)));
         Parents.resize(static_cast<size_t>(Level) + 1);
         Parents[static_cast<size_t>(Level)] = Item;
         if (Modules(I) == FSelectedModule && !Selected) Selected = Item;
@@ -326,7 +331,8 @@ void TKoVarForm::ModuleSelected() {
 
 void TKoVarForm::ApplyColumns() {
     FVarGrid->SetColCount(std::max<int>(1, static_cast<int>(FColumns.size())));
-    for (size_t C = 0; C < FColumns.size(); ++C) FVarGrid->SetColWidths(static_cast<int>(C), DefaultWidth(FColumns[C]));
+    for (size_t C = 0; C < FColumns.size(); ++C)
+        FVarGrid->SetColWidths(static_cast<int>(C), DefaultWidth(FColumns[C]));
     FillHeader();
 }
 
@@ -402,7 +408,8 @@ void TKoVarForm::FillVarPropGrid() {
         return;
     }
     for (int P = 0; P < KoVarPropTypeCount; ++P)
-        if (Variable->PropSupported(static_cast<TKoVarPropType>(P))) FPropRows.push_back(static_cast<TKoVarPropType>(P));
+        if (Variable->PropSupported(static_cast<TKoVarPropType>(P)))
+            FPropRows.push_back(static_cast<TKoVarPropType>(P));
     G.SetRowCount(std::max<int>(2, static_cast<int>(FPropRows.size()) + 1));
     for (size_t I = 0; I < FPropRows.size(); ++I) {
         const int Row = static_cast<int>(I) + 1;
@@ -586,7 +593,8 @@ void TKoVarForm::RefreshAll() {
 void TKoVarForm::VarChange(TKoVar* Sender, TKoVarPropTypes) {
     // Only marked here: a refresh pass rewrites the rows at most every RefreshInterval ms.
     FChanged.insert(Sender);
-    if (!FRefreshTimerSet && Handle()) FRefreshTimerSet = SetTimer(Handle(), RefreshTimerId, RefreshInterval, nullptr) != 0;
+    if (!FRefreshTimerSet && Handle())
+        FRefreshTimerSet = SetTimer(Handle(), RefreshTimerId, RefreshInterval, nullptr) != 0;
 }
 
 void TKoVarForm::RefreshPass() {
@@ -691,7 +699,8 @@ void TKoVarForm::EditorAction() {
         return;
     }
     if (Variable->GetPropDataType(Prop) == vdtBoolean) {
-        const bool OnValueColumn = FPropGridActive ? FVarPropGrid->Col() == 1 : FVarGrid->Col() == ValueColumn();
+        const bool OnValueColumn =
+            FPropGridActive ? FVarPropGrid->Col() == 1 : FVarGrid->Col() == ValueColumn();
         if (FReadOnly || !OnValueColumn) return;
         std::wstring Error;
         try {
@@ -770,8 +779,8 @@ bool TKoVarForm::ShortcutKey(WPARAM Key) {
         int Command;
     };
     static const TShortcut Shortcuts[] = {
-        {L'E', false, cmEditor},           {L'T', false, cmLocalTime},         {L'C', true, cmShowConnectors},
-        {L'M', true, cmShowModules},       {L'P', true, cmShowVarProps},       {L'V', true, cmShowPropValuePanel},
+        {L'E', false, cmEditor},          {L'T', false, cmLocalTime},   {L'C', true, cmShowConnectors},
+        {L'M', true, cmShowModules},      {L'P', true, cmShowVarProps}, {L'V', true, cmShowPropValuePanel},
         {L'H', true, cmHideEmptyModules},
     };
     for (const TShortcut& Shortcut : Shortcuts)
@@ -882,7 +891,9 @@ bool TKoVarForm::HandleMessage(UINT Msg, WPARAM WParam, LPARAM LParam, LRESULT& 
             break;
         case WM_MOUSEMOVE:
             if (FSplitter == 1) FModulesWidth = std::clamp(X, 40, static_cast<int>(Size.cx) - 200);
-            if (FSplitter == 2) FVarPropsWidth = std::clamp(static_cast<int>(Size.cx) - X, 60, static_cast<int>(Size.cx) - 200);
+            if (FSplitter == 2)
+                FVarPropsWidth =
+                    std::clamp(static_cast<int>(Size.cx) - X, 60, static_cast<int>(Size.cx) - 200);
             if (FSplitter) Relayout();
             break;
         case WM_LBUTTONUP:
@@ -969,6 +980,7 @@ void TKoVarForm::Layout(int Width, int Height) {
         Place(idVarGrid, Left, Top + LabelHeight, Right - Left, Bottom - Top - LabelHeight - 2);
     }
     Show(idValuePanel, FShowPropValuePanel);
-    if (FShowPropValuePanel) Place(idValuePanel, 4, Height - ValuePanelHeight - 2, Width - 8, ValuePanelHeight);
+    if (FShowPropValuePanel)
+        Place(idValuePanel, 4, Height - ValuePanelHeight - 2, Width - 8, ValuePanelHeight);
     InvalidateRect(Handle(), nullptr, TRUE);
 }

@@ -47,7 +47,7 @@ public:
         cmSelectModule = 640,
     };
     static constexpr unsigned RefreshInterval = 100; // ms between two refresh passes at most
-    static constexpr size_t WrapLength = 50;          // a longer value panel text gets blanks
+    static constexpr size_t WrapLength = 50;         // a longer value panel text gets blanks
 
     explicit TKoVarForm(TKoComponent* AOwner);
     ~TKoVarForm() override;

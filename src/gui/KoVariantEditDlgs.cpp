@@ -68,7 +68,8 @@ std::wstring TKoVariantEditDlg::DefaultText() const {
 std::wstring TKoVariantEditDlg::StatusText() const {
     wchar_t Text[64] = {};
     const LRESULT Length = SendMessageW(Control(idStatusBar), SB_GETTEXTLENGTHW, 0, 0);
-    if (LOWORD(Length) < 64) SendMessageW(Control(idStatusBar), SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(Text));
+    if (LOWORD(Length) < 64)
+        SendMessageW(Control(idStatusBar), SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(Text));
     return Text;
 }
 

@@ -151,7 +151,7 @@ TEST_F(VariablesWindow, TheVariablesCommandOpensTheWindowOnceWithTheModules) {
     EXPECT_EQ(View->Owner(), &Application());
     EXPECT_EQ(View->IncludedClasses(), std::vector<std::wstring>{L"TKoDataModule"});
     EXPECT_EQ(View->ModuleNames(), (std::vector<std::wstring>{L"Static", L"Random", L"SawTooth", L"Sinusoid",
-                                                               L"Triangle", L"ReadOnly"}));
+                                                              L"Triangle", L"ReadOnly"}));
     EXPECT_EQ(View->SelectedModule(), Module(L"Static"));
     EXPECT_FALSE(View->ReadOnly());
     EXPECT_TRUE(View->HideEmptyModules());
@@ -290,7 +290,8 @@ TEST_F(VariablesWindow, LocalTimestampsChangeTheHeaderAndAllStamps) {
         EXPECT_EQ(Grid.Cells(Stamp, R), FormatTimestamp(true, false, false, Variable->TimeStamp(), L""));
     }
     EXPECT_NE(Grid.Cells(Stamp, Row), Utc);
-    EXPECT_EQ(Grid.Cells(Stamp, Row), FormatTimestamp(false, false, false, Static->KoString1->TimeStamp() + 2.0 / 24, L""));
+    EXPECT_EQ(Grid.Cells(Stamp, Row),
+              FormatTimestamp(false, false, false, Static->KoString1->TimeStamp() + 2.0 / 24, L""));
     SendMessageW(View->Handle(), WM_COMMAND, TKoVarForm::cmLocalTime, 0);
     EXPECT_EQ(Grid.Cells(Stamp, 0), L"Timestamp (UTC)");
     EXPECT_EQ(Grid.Cells(Stamp, Row), Utc);
@@ -453,8 +454,8 @@ TEST_F(VariablesWindow, TheValuePanelWrapsLongArraysAndNamesArrayAndReadOnly) {
     Stop(Random);
     View->SetSelectedModule(Random);
     // Ten elements of several digits each: well over 50 characters.
-    Random->KoFloatArray1->SetPropValue(vpValue, DoubleArray({11.25, 12.5, 13.75, 14.125, 15.5, 16.25, 17.75,
-                                                              18.5, 19.25, 20.125}));
+    Random->KoFloatArray1->SetPropValue(
+        vpValue, DoubleArray({11.25, 12.5, 13.75, 14.125, 15.5, 16.25, 17.75, 18.5, 19.25, 20.125}));
     ASSERT_TRUE(View->SelectVariable(Random->KoFloatArray1));
     const std::wstring Separator = KoListSeparator();
     std::wstring Text = View->ValuePanelText();
@@ -524,7 +525,9 @@ TEST_F(VariablesWindow, LiveUpdatesRepaintOnlyChangedCellsAtMostEvery100msAndKee
     EXPECT_LE(Grid.InvalidatedCells() - Total, Made * static_cast<uint64_t>(2 * Grid.RowCount() + 2));
     EXPECT_LT(Worst.load(), 100u);
     EXPECT_TRUE(kotest::PumpUntil(
-        [&] { return Grid.Cells(Value, RowOf(View, Random->KoFloat1)) == Random->KoFloat1->GetValueAsString(); },
+        [&] {
+            return Grid.Cells(Value, RowOf(View, Random->KoFloat1)) == Random->KoFloat1->GetValueAsString();
+        },
         2s));
 
     // A cell being edited is left alone while the module keeps stepping.
@@ -706,7 +709,8 @@ TEST_F(VariantEditor, TwoDimensionsAndASecondDimensionOfOneBecomingOneDimension)
     for (LONG I = 0; I < 2; ++I)
         for (LONG J = 0; J < 3; ++J) {
             LONG Indices[2] = {I, J};
-            KoSafeArrayPutVariant(Table.Get(), Indices, TKoOleVariant(static_cast<int32_t>(I * 10 + J)).Get());
+            KoSafeArrayPutVariant(Table.Get(), Indices,
+                                  TKoOleVariant(static_cast<int32_t>(I * 10 + J)).Get());
         }
     const TKoOleVariant Original = TKoOleVariant::TakeArray(VT_I4, Table.Release());
     Dialog->SetValue(Original);
@@ -739,7 +743,8 @@ TEST_F(VariantEditor, TwoDimensionsAndASecondDimensionOfOneBecomingOneDimension)
 
 TEST_F(VariantEditor, ATextThatIsNoIntegerReportsItsRowAndTheDialogStaysOpen) {
     TKoSafeArray Numbers(VT_I4, {{0, 2}});
-    for (LONG I = 0; I < 3; ++I) KoSafeArrayPutVariant(Numbers.Get(), &I, TKoOleVariant(static_cast<int32_t>(I)).Get());
+    for (LONG I = 0; I < 3; ++I)
+        KoSafeArrayPutVariant(Numbers.Get(), &I, TKoOleVariant(static_cast<int32_t>(I)).Get());
     const TKoOleVariant Original = TKoOleVariant::TakeArray(VT_I4, Numbers.Release());
     Dialog->SetValue(Original);
     Dialog->Show();
