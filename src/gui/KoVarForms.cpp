@@ -53,13 +53,7 @@ TKoVarForm::TKoVarForm(TKoComponent* AOwner) : TKoForm(AOwner, L"Variables", 760
     AddControl(WC_TREEVIEWW, L"",
                TVS_HASLINES | TVS_LINESATROOT | TVS_HASBUTTONS | TVS_SHOWSELALWAYS | WS_TABSTOP, idModuleTree,
                WS_EX_CLIENTEDGE);
-    SetWindowSubclass(
-        Control(idModuleTree),
-        [](HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam, UINT_PTR, DWORD_PTR Data) -> LRESULT {
-            if (Msg == WM_KEYDOWN && reinterpret_cast<TKoVarForm*>(Data)->ShortcutKey(WParam)) return 0;
-            return DefSubclassProc(Wnd, Msg, WParam, LParam);
-        },
-        1, reinterpret_cast<DWORD_PTR>(this));
+    SetWindowSubclass(Control(idModuleTree), &TKoVarForm::TreeProc, 1, reinterpret_cast<DWORD_PTR>(this));
     AddControl(L"STATIC", L"Connectors", SS_CENTERIMAGE, idConnectorsLabel);
     AddControl(L"STATIC", L"Variables", SS_CENTERIMAGE, idVariablesLabel);
     AddControl(L"STATIC", L"VarProps", SS_CENTERIMAGE, idVarPropsLabel);
@@ -168,9 +162,36 @@ TKoVarForm::TKoVarForm(TKoComponent* AOwner) : TKoForm(AOwner, L"Variables", 760
 
 TKoVarForm::~TKoVarForm() {
     if (Handle()) KillTimer(Handle(), RefreshTimerId);
-    if (const HWND Tree = Control(idModuleTree)) RemoveWindowSubclass(Tree, nullptr, 1);
+    if (const HWND Tree = Control(idModuleTree)) RemoveWindowSubclass(Tree, &TKoVarForm::TreeProc, 1);
     FVariables->SetOnChange(nullptr);
     FModuleList->OnChange = nullptr;
+}
+
+LRESULT CALLBACK TKoVarForm::TreeProc(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam, UINT_PTR,
+                                      DWORD_PTR Data) {
+    // The window's shortcuts work in the module tree too.
+    try {
+        if (Msg == WM_KEYDOWN && reinterpret_cast<TKoVarForm*>(Data)->ShortcutKey(WParam)) return 0;
+    } catch (...) {
+        Application().HandleException(nullptr);
+        return 0;
+    }
+    return DefSubclassProc(Wnd, Msg, WParam, LParam);
+}
+
+void TKoVarForm::Notification(TKoComponent* AComponent, TKoOperation Operation) {
+    TKoForm::Notification(AComponent, Operation);
+    if (Operation != opRemove || IsDestroying() || !FModuleList) return;
+    // A listed module, or a component modules were added from, goes: the list lets go of it.
+    std::erase_if(FAddedFrom, [AComponent](const auto& From) { return From.first == AComponent; });
+    const int Index = FModuleList->IndexOfObject(AComponent);
+    if (Index < 0) return;
+    FModuleList->DeleteSubTree(Index, false);
+    if (FSelectedModule == AComponent) {
+        FSelectedModule = FModuleList->Count() > 0 ? Modules(0) : nullptr;
+        ShowModuleList();
+        ModuleSelected();
+    }
 }
 
 // ---- modules ----
@@ -207,6 +228,7 @@ bool TKoVarForm::AddComponent(TKoComponent* AComponent, int Level) {
         if (Index < 0) {
             const std::wstring Text = AComponent == &Application() ? L"Application" : AComponent->Name();
             Index = FModuleList->AddObject(Text, Level, AComponent);
+            AComponent->FreeNotification(this);
             Added = true;
         }
         for (int I = 0; I < AComponent->ComponentCount(); ++I)
@@ -232,6 +254,7 @@ bool TKoVarForm::AddComponent(TKoComponent* AComponent, int Level) {
 void TKoVarForm::AddComponents(TKoComponent* Owner, int Level) {
     if (!Owner) return;
     FAddedFrom.emplace_back(Owner, Level);
+    if (Owner != &Application()) Owner->FreeNotification(this);
     TKoComponent* Before = FVariables->AttachedTo();
     for (int I = 0; I < Owner->ComponentCount(); ++I) AddComponent(Owner->Components(I), Level);
     ShowModuleList();
@@ -251,7 +274,10 @@ TKoComponent* TKoVarForm::SelectedModule() const {
 }
 
 void TKoVarForm::SetSelectedModule(TKoComponent* Module) {
-    if (Module && FModuleList->IndexOfObject(Module) < 0) FModuleList->AddObject(Module->Name(), 0, Module);
+    if (Module && FModuleList->IndexOfObject(Module) < 0) {
+        FModuleList->AddObject(Module->Name(), 0, Module);
+        Module->FreeNotification(this);
+    }
     FSelectedModule = Module;
     ShowModuleList();
     ModuleSelected();

@@ -141,8 +141,11 @@ protected:
     bool HandleMessage(UINT Msg, WPARAM WParam, LPARAM LParam, LRESULT& Result) override;
     void Command(int Id, int Code, HWND Control) override;
     void Layout(int Width, int Height) override;
+    void Notification(TKoComponent* AComponent, TKoOperation Operation) override;
 
 private:
+    static LRESULT CALLBACK TreeProc(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam, UINT_PTR Id,
+                                     DWORD_PTR Data);
     struct TIncludedClass {
         std::wstring Name;
         std::function<bool(TKoComponent*)> IsInstance;

@@ -246,11 +246,14 @@ TEST_F(VariablesWindow, AModuleWithoutVariablesIsHiddenWhileHideEmptyModulesIsSe
     EXPECT_FALSE(IsWindowEnabled(View->VarGrid().Handle()));
     EXPECT_EQ(View->SelectedVariable(), nullptr);
     EXPECT_FALSE(IsWindowEnabled(View->VarPropGrid().Handle()));
-    // Hiding again drops it and selects the first module.
-    SendMessageW(View->Handle(), WM_COMMAND, TKoVarForm::cmHideEmptyModules, 0);
+    // A listed module that goes is dropped from the list; the first module is selected.
+    TKoComponent::Free(Empty);
     EXPECT_EQ(View->ModuleCount(), 6);
     EXPECT_EQ(View->SelectedModule(), Module(L"Static"));
     EXPECT_TRUE(IsWindowEnabled(View->VarGrid().Handle()));
+    SendMessageW(View->Handle(), WM_COMMAND, TKoVarForm::cmHideEmptyModules, 0);
+    EXPECT_TRUE(View->HideEmptyModules());
+    EXPECT_EQ(View->ModuleCount(), 6);
 }
 
 TEST_F(VariablesWindow, LocalTimestampsChangeTheHeaderAndAllStamps) {
@@ -523,6 +526,8 @@ TEST_F(VariablesWindow, LiveUpdatesRepaintOnlyChangedCellsAtMostEvery100msAndKee
     EXPECT_GT(Grid.InvalidatedCells(Value), Values);
     // At most the stamp and the value of each row per pass (and the current cell's frame).
     EXPECT_LE(Grid.InvalidatedCells() - Total, Made * static_cast<uint64_t>(2 * Grid.RowCount() + 2));
+    RecordProperty("RefreshPasses", static_cast<int>(Made));
+    RecordProperty("WorstWaitMs", static_cast<int>(Worst.load()));
     EXPECT_LT(Worst.load(), 100u);
     EXPECT_TRUE(kotest::PumpUntil(
         [&] {
