@@ -112,6 +112,7 @@ void TKoGrid::SetColCount(int Value) {
     FInvalidatedByCol.resize(static_cast<size_t>(Value), 0);
     FCol = std::clamp(FCol, std::min(FFixedCols, Value - 1), Value - 1);
     FLeftCol = std::clamp(FLeftCol, std::min(FFixedCols, Value - 1), Value - 1);
+    FitToClient();
     UpdateScrollBars();
     InvalidateRect(FHandle, nullptr, FALSE);
 }
@@ -128,6 +129,7 @@ void TKoGrid::SetRowCount(int Value) {
     else
         FRow = Value - 1;
     FTopRow = std::clamp(FTopRow, std::min(FFixedRows, Value - 1), Value - 1);
+    FitToClient();
     UpdateScrollBars();
     InvalidateRect(FHandle, nullptr, FALSE);
 }
@@ -153,6 +155,7 @@ int TKoGrid::ColWidths(int Col) const {
 void TKoGrid::SetColWidths(int Col, int Width) {
     if (Col < 0 || Col >= FColCount) return;
     FColWidths[static_cast<size_t>(Col)] = std::max(Width, 0);
+    FitToClient();
     UpdateScrollBars();
     PlaceEditor();
     InvalidateRect(FHandle, nullptr, FALSE);
@@ -294,9 +297,31 @@ void TKoGrid::UpdateScrollBars() {
     SetScrollInfo(FHandle, SB_HORZ, &HInfo, TRUE);
 }
 
+void TKoGrid::FitToClient() {
+    // Scrolled back as far as the cells after the first one shown still fill the client area,
+    // so that a grown window shows the first rows and columns again.
+    RECT Client{};
+    GetClientRect(FHandle, &Client);
+    if (Client.right <= 0 || Client.bottom <= 0) return;
+    int Width = Client.right;
+    for (int C = 0; C < FFixedCols; ++C) Width -= Px(ColWidths(C));
+    while (FLeftCol > FFixedCols) {
+        int Span = 0;
+        for (int C = FLeftCol - 1; C < FColCount; ++C) Span += Px(ColWidths(C));
+        if (Span > Width) break;
+        --FLeftCol;
+    }
+    const int Height = Px(FRowHeight);
+    const int Visible = Height > 0 ? (Client.bottom - FFixedRows * Height) / Height : 0;
+    if (FTopRow > FFixedRows && RowCount() - (FTopRow - 1) <= Visible)
+        FTopRow = std::max(FFixedRows, RowCount() - std::max(Visible, 1));
+}
+
 void TKoGrid::ScrollIntoView(int Col, int Row) {
     RECT Client{};
     GetClientRect(FHandle, &Client);
+    // A grid not laid out yet has nothing to scroll.
+    if (Client.right <= 0 || Client.bottom <= 0) return;
     const int Height = Px(FRowHeight);
     const int Visible = Height > 0 ? std::max<int>(1, (Client.bottom - FFixedRows * Height) / Height) : 1;
     bool Moved = false;
@@ -316,10 +341,12 @@ void TKoGrid::ScrollIntoView(int Col, int Row) {
         } else {
             int Width = Client.right;
             for (int C = 0; C < FFixedCols; ++C) Width -= Px(ColWidths(C));
+            // Scrolled until a fair part of the cell shows: a last column that is cut a little
+            // does not hide the first ones.
             while (FLeftCol < Col) {
-                int Span = 0;
-                for (int C = FLeftCol; C <= Col; ++C) Span += Px(ColWidths(C));
-                if (Span <= Width) break;
+                int Left = 0;
+                for (int C = FLeftCol; C < Col; ++C) Left += Px(ColWidths(C));
+                if (Left + std::min(Px(ColWidths(Col)), Width / 2) <= Width) break;
                 ++FLeftCol;
                 Moved = true;
             }
@@ -611,6 +638,7 @@ LRESULT TKoGrid::Dispatch(UINT Msg, WPARAM WParam, LPARAM LParam) {
     case WM_ERASEBKGND:
         return 1;
     case WM_SIZE:
+        FitToClient();
         UpdateScrollBars();
         PlaceEditor();
         InvalidateRect(FHandle, nullptr, FALSE);

@@ -112,6 +112,7 @@ private:
     LRESULT Dispatch(UINT Msg, WPARAM WParam, LPARAM LParam);
     void Paint(HDC DC, const RECT& Update);
     void UpdateScrollBars();
+    void FitToClient();
     void InvalidateCell(int Col, int Row);
     bool KeyDown(WPARAM Key);
     void MoveBy(int DCol, int DRow);

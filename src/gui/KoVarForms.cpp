@@ -41,7 +41,7 @@ std::wstring PropText(TKoVar* Variable, TKoVarPropType Prop) {
 
 } // namespace
 
-TKoVarForm::TKoVarForm(TKoComponent* AOwner) : TKoForm(AOwner, L"Variables", 760, 480) {
+TKoVarForm::TKoVarForm(TKoComponent* AOwner) : TKoForm(AOwner, L"Variables", 920, 500) {
     KoRegisterVarsRTTI();
     FModuleList = std::make_unique<TKoStringTree>();
     FModuleList->OnChange = [this](TKoStringTree*) { ShowModuleList(); };
@@ -940,6 +940,11 @@ bool TKoVarForm::HandleMessage(UINT Msg, WPARAM WParam, LPARAM LParam, LRESULT& 
 void TKoVarForm::Command(int Id, int, HWND) {
     if (Id >= cmSelectModule && Id < cmSelectModule + 100) {
         if (TKoComponent* Module = Modules(Id - cmSelectModule)) SetSelectedModule(Module);
+        return;
+    }
+    if (Id >= cmSelectVariable && Id < cmSelectVariable + 100) {
+        const int Index = Id - cmSelectVariable;
+        if (Index < FVariables->Count()) SelectVariable(FVariables->Variables(Index));
         return;
     }
     switch (Id) {

@@ -43,8 +43,11 @@ public:
         cmShowVarProps,
         cmShowPropValuePanel,
         cmHideEmptyModules,
-        // WM_COMMAND cmSelectModule + n selects the module of node n of the module list.
+        // WM_COMMAND cmSelectModule + n selects the module of node n of the module list;
+        // cmSelectVariable + n the variable of grid row n + 1 (what a script of the windows
+        // sends instead of clicks).
         cmSelectModule = 640,
+        cmSelectVariable = 800,
     };
     static constexpr unsigned RefreshInterval = 100; // ms between two refresh passes at most
     static constexpr size_t WrapLength = 50;         // a longer value panel text gets blanks
@@ -204,7 +207,7 @@ private:
     std::set<TKoVar*> FChanged;
     bool FRefreshTimerSet = false;
     uint64_t FRefreshPasses = 0;
-    int FModulesWidth = 150;
-    int FVarPropsWidth = 260;
+    int FModulesWidth = 140;
+    int FVarPropsWidth = 250;
     int FSplitter = 0; // 1: modules, 2: var props, while dragging
 };
