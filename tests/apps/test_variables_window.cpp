@@ -349,10 +349,16 @@ TEST_F(VariablesWindow, ValuesAndPropertiesAreEditedInPlaceAndErrorsShown) {
     ASSERT_TRUE(View->SelectProp(vpAlarmState));
     Type(View->VarPropGrid().Handle(), L"x");
     EXPECT_FALSE(View->VarPropGrid().EditorMode());
-    // A limit out of its range is refused with the variable's message.
+    // A limit: a number is taken; a text that is none is refused, shown, and the cell shows
+    // the limit again.
     ASSERT_TRUE(View->SelectProp(vpAlarmHigh));
     TypeIntoCell(View->VarPropGrid(), L"55");
     EXPECT_DOUBLE_EQ(Static->KoFloat1->GetPropAsFloat(vpAlarmHigh), 55.0);
+    TypeIntoCell(View->VarPropGrid(), L"high");
+    EXPECT_EQ(Errors.size(), 2u);
+    EXPECT_DOUBLE_EQ(Static->KoFloat1->GetPropAsFloat(vpAlarmHigh), 55.0);
+    EXPECT_EQ(View->VarPropGrid().Cells(1, View->VarPropGrid().Row()),
+              Static->KoFloat1->GetPropAsString(vpAlarmHigh));
 
     // A read-only window takes no typing at all.
     View->SetReadOnly(true);
