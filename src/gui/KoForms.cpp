@@ -201,7 +201,53 @@ bool TKoForm::Visible() const {
 }
 
 void TKoForm::Close() {
-    if (CloseQuery()) Closing();
+    if (!CloseQuery()) return;
+    // A modal window closes by ending its modal loop.
+    if (FModal)
+        FModalResult = mrCancel;
+    else
+        Closing();
+}
+
+int TKoForm::ShowModal() {
+    struct TDisabled {
+        HWND Self;
+        std::vector<HWND> Windows;
+    } Disabled{Handle(), {}};
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND Window, LPARAM Param) -> BOOL {
+            auto* List = reinterpret_cast<TDisabled*>(Param);
+            if (Window != List->Self && IsWindowVisible(Window) && IsWindowEnabled(Window)) {
+                List->Windows.push_back(Window);
+                EnableWindow(Window, FALSE);
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&Disabled));
+    FModalResult = 0;
+    FModal = true;
+    Show();
+    MSG Msg;
+    while (FModalResult == 0 && Handle() && !Application().Terminated()) {
+        const BOOL Got = GetMessageW(&Msg, nullptr, 0, 0);
+        if (Got == 0) {
+            // The quit message belongs to the outer loop.
+            PostQuitMessage(static_cast<int>(Msg.wParam));
+            break;
+        }
+        if (Got < 0) break;
+        if (Msg.message == WM_KEYDOWN && (Msg.wParam == VK_RETURN || Msg.wParam == VK_ESCAPE) && Handle() &&
+            (Msg.hwnd == Handle() || IsChild(Handle(), Msg.hwnd)) && DialogKey(Msg.wParam))
+            continue;
+        TranslateMessage(&Msg);
+        DispatchMessageW(&Msg);
+    }
+    FModal = false;
+    for (HWND Window : Disabled.Windows)
+        if (IsWindow(Window)) EnableWindow(Window, TRUE);
+    if (Handle()) Hide();
+    return FModalResult == 0 ? mrCancel : FModalResult;
 }
 
 void TKoForm::SetColor(COLORREF Value) {
@@ -334,6 +380,76 @@ LRESULT TKoForm::Dispatch(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam) {
 }
 
 // ---- desktop conveniences ----
+
+namespace {
+
+std::mutex ErrorDisplayLock;
+TKoErrorDisplay ErrorDisplay;
+
+// The input box of KoInputQuery.
+class TKoInputForm : public TKoForm {
+public:
+    enum : int { idPrompt = 100, idEdit };
+    TKoInputForm(const std::wstring& Caption, const std::wstring& Prompt, const std::wstring& Value)
+        : TKoForm(nullptr, Caption, 300, 96) {
+        AddControl(L"STATIC", Prompt, 0, idPrompt);
+        AddControl(L"EDIT", Value, ES_AUTOHSCROLL | WS_TABSTOP, idEdit, WS_EX_CLIENTEDGE);
+        AddControl(L"BUTTON", L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK);
+        AddControl(L"BUTTON", L"Cancel", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL);
+        Relayout();
+    }
+    std::wstring Text() const { return KoWindowText(Control(idEdit)); }
+
+protected:
+    void Layout(int Width, int) override {
+        Place(idPrompt, 8, 8, Width - 16, 16);
+        Place(idEdit, 8, 26, Width - 16, 22);
+        Place(IDOK, Width - 8 - 75 - 6 - 75, 60, 75, 25);
+        Place(IDCANCEL, Width - 8 - 75, 60, 75, 25);
+    }
+    void Command(int Id, int, HWND) override {
+        if (Id == IDOK) SetModalResult(mrOk);
+        if (Id == IDCANCEL) SetModalResult(mrCancel);
+    }
+    bool DialogKey(WPARAM Key) override {
+        SetModalResult(Key == VK_RETURN ? mrOk : mrCancel);
+        return true;
+    }
+};
+
+} // namespace
+
+void KoShowError(const std::wstring& Text) {
+    TKoErrorDisplay Display;
+    {
+        std::lock_guard Guard(ErrorDisplayLock);
+        Display = ErrorDisplay;
+    }
+    if (Display)
+        Display(Text);
+    else
+        Application().ShowMessage(Text);
+}
+
+TKoErrorDisplay KoSetErrorDisplay(TKoErrorDisplay Display) {
+    std::lock_guard Guard(ErrorDisplayLock);
+    return std::exchange(ErrorDisplay, std::move(Display));
+}
+
+bool KoInputQuery(const std::wstring& Caption, const std::wstring& Prompt, std::wstring& Value) {
+    TKoOwned<TKoInputForm> Form(new TKoInputForm(Caption, Prompt, Value));
+    SendMessageW(Form->Control(TKoInputForm::idEdit), EM_SETSEL, 0, -1);
+    Form->Show();
+    SetFocus(Form->Control(TKoInputForm::idEdit));
+    if (Form->ShowModal() != mrOk) return false;
+    Value = Form->Text();
+    return true;
+}
+
+bool KoIsShortcut(WPARAM Key, wchar_t Letter, bool Shift) {
+    return Key == static_cast<WPARAM>(Letter) && GetKeyState(VK_CONTROL) < 0 &&
+           (GetKeyState(VK_SHIFT) < 0) == Shift && GetKeyState(VK_MENU) >= 0;
+}
 
 int ConfirmDlg(const std::wstring& Msg, unsigned Buttons, TKoDialogButton DefaultButton) {
     if ((Buttons & DefaultButton) == 0) throw EKoError(L"DefaultButton must be visible");

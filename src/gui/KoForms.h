@@ -164,6 +164,14 @@ public:
     // The child control of that id.
     HWND Control(int Id) const { return GetDlgItem(Handle(), Id); }
 
+    // Shows the window modally: the thread's other windows are disabled until the modal result
+    // is set (a closing of the window sets mrCancel) or the program ends; then the window is
+    // hidden and the result returned (mrCancel when none was set).
+    int ShowModal();
+    bool Modal() const { return FModal; }
+    int ModalResult() const { return FModalResult; }
+    void SetModalResult(int Value) { FModalResult = Value; }
+
 protected:
     // A child control in the form's font; ExStyle WS_EX_CLIENTEDGE for a sunken frame.
     HWND AddControl(const wchar_t* Class, const std::wstring& Text, DWORD Style, int Id, DWORD ExStyle = 0);
@@ -187,6 +195,9 @@ protected:
     virtual void Closing() { Hide(); }
     // The window is being destroyed.
     virtual void Destroying() {}
+    // While shown modally: Enter or Escape pressed on the window or one of its controls; true
+    // when the form took it (the control then does not see it).
+    virtual bool DialogKey(WPARAM /*Key*/) { return false; }
     // The cursor over a control: null for the class's own.
     virtual HCURSOR ControlCursor(int /*Id*/) { return nullptr; }
     // The text colour of a label; CLR_INVALID for the default.
@@ -202,9 +213,29 @@ private:
     TKoGdiObject<HFONT> FBoldFont;
     TKoGdiObject<HBRUSH> FBrush;
     COLORREF FColor;
+    bool FModal = false;
+    int FModalResult = 0;
 };
 
+// Frees a component the way its owner would; for windows made for one use.
+struct TKoFreeComponent {
+    void operator()(TKoComponent* Component) const { TKoComponent::Free(Component); }
+};
+template <class T> using TKoOwned = std::unique_ptr<T, TKoFreeComponent>;
+
 // ---- desktop conveniences ----
+
+// The program's error display: a modal message box captioned with the application's title
+// (Application().ShowMessage), or what KoSetErrorDisplay put in its place.
+using TKoErrorDisplay = std::function<void(const std::wstring& Text)>;
+void KoShowError(const std::wstring& Text);
+// Replaces the error display (an empty one restores the message box); returns the previous.
+TKoErrorDisplay KoSetErrorDisplay(TKoErrorDisplay Display);
+// A modal input box: Caption, Prompt above an edit pre-filled with Value, OK and Cancel. True
+// and Value replaced after OK; false after Cancel.
+bool KoInputQuery(const std::wstring& Caption, const std::wstring& Prompt, std::wstring& Value);
+// Whether the key with the modifier keys now held is the shortcut Ctrl(+Shift)+Letter.
+bool KoIsShortcut(WPARAM Key, wchar_t Letter, bool Shift);
 
 // The buttons of ConfirmDlg and its results.
 enum TKoDialogButton : unsigned { dbYes = 1, dbNo = 2, dbOK = 4, dbCancel = 8 };

@@ -11,6 +11,7 @@
 #include "KoProviderEvents.h"
 #include "KoTimers.h"
 #include "KoUtils.h"
+#include "KoVarForms.h"
 
 const wchar_t TForm1::WebAddress[] = L"https://opc.korvel.example/";
 
@@ -41,8 +42,6 @@ TForm1::TForm1(TKoComponent* AOwner, TKoOPCProvider& Provider, const std::vector
         {{L"&File", 0, {{L"&Shutdown", cmShutdown}}},
          {L"&View", 0, {{L"&Client Connections", cmClientConnections}, {L"&Variables", cmVariables}}}},
         false);
-    // The variables window is not part of this program yet.
-    EnableMenuItem(Menu.Get(), cmVariables, MF_BYCOMMAND | MF_GRAYED);
     SetMenu(std::move(Menu));
 
     AddControl(L"STATIC", L"", SS_NOTIFY | SS_CENTER, idLicenseLabel);
@@ -96,6 +95,7 @@ TForm1::~TForm1() {
 void TForm1::Notification(TKoComponent* AComponent, TKoOperation Operation) {
     TKoForm::Notification(AComponent, Operation);
     if (Operation == opRemove && AComponent == FMonitor) FMonitor = nullptr;
+    if (Operation == opRemove && AComponent == FVarForm) FVarForm = nullptr;
 }
 
 bool TForm1::KeepOpenChecked() const {
@@ -149,6 +149,24 @@ void TForm1::ClientConnectionsClick() {
     FMonitor->OnChange = [this](TKoComponent*) { UpdateStatus(); };
 }
 
+void TForm1::VariablesClick() {
+    if (!FVarForm) {
+        // Made once, owned by the application, and kept until the program ends.
+        FVarForm = new TKoVarForm(&Application());
+        FVarForm->SetName(L"VarForm");
+        FVarForm->FreeNotification(this);
+        FVarForm->SetColor(RGB(255, 255, 255));
+        FVarForm->SetIcon(reinterpret_cast<HICON>(GetClassLongPtrW(Handle(), GCLP_HICON)));
+        FVarForm->SetCaption(L"Variables");
+        FVarForm->IncludeClass<TKoDataModule>(L"TKoDataModule");
+        FVarForm->AddComponents(&Application(), 0);
+        FVarForm->SetShowConnectors(false);
+        FVarForm->SetReadOnly(false);
+        FVarForm->SetHideEmptyModules(true);
+    }
+    FVarForm->Show();
+}
+
 bool TForm1::CloseQuery() {
     // Our own connection goes first: it must not count as a client that keeps the server.
     SetKeepOpenChecked(false);
@@ -186,6 +204,9 @@ void TForm1::Command(int Id, int Code, HWND) {
         break;
     case cmClientConnections:
         ClientConnectionsClick();
+        break;
+    case cmVariables:
+        VariablesClick();
         break;
     default:
         break;

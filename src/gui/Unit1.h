@@ -14,6 +14,7 @@ class TKoOPCProviderForm;
 class TKoOPCServer;
 class TKoProviderEvents;
 class TKoTimer;
+class TKoVarForm;
 
 class TForm1 : public TKoForm {
 public:
@@ -44,6 +45,8 @@ public:
     TKoOPCServer* KoOPCServer1() const { return FKoOPCServer1; }
     TKoTimer* StatusTimer() const { return FStatusTimer; }
     TKoOPCProviderForm* Monitor() const { return FMonitor; }
+    // The variables window, once the "&Variables" command made it.
+    TKoVarForm* VarForm() const { return FVarForm; }
     bool KeepOpenChecked() const;
     // A change of the check state runs the option's click; the state it has already runs nothing.
     void SetKeepOpenChecked(bool Value);
@@ -66,6 +69,7 @@ protected:
 private:
     void KeepOpenCheckBoxClick();
     void ClientConnectionsClick();
+    void VariablesClick();
     void PaintBanner(HDC DC, const RECT& Area) const;
     void SetAddressHover(bool Value);
 
@@ -75,6 +79,7 @@ private:
     TKoOPCServer* FKoOPCServer1;
     TKoTimer* FStatusTimer;
     TKoOPCProviderForm* FMonitor = nullptr;
+    TKoVarForm* FVarForm = nullptr;
     TKoGdiObject<HFONT> FLogoFont;
     bool FAddressHover = false;
 };
