@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Takes pictures of KoOPCServer's windows under a virtual display: the main window, and the
-# monitor window ("Client Connections") with a client connected, its group and items selected.
+# Takes pictures of KoOPCServer's windows under a virtual display: the main window, the monitor
+# window ("Client Connections") with a client connected, its group and items selected, the
+# variables window with the module Random selected, and the variant editor on a float array.
 # Writes PNG files to docs/pictures (or the folder given as the first argument).
 #
 # The tests' prefix uses a display-less graphics driver, which draws nothing: the pictures are
@@ -31,7 +32,8 @@ if (( ! inside )); then
 fi
 
 shoot() {
-  local main="Korvel OPC Dadived Simulation Server" monitor="Client Connections"
+  local main="Korvel OPC Dadived Simulation Server" monitor="Client Connections" variables="Variables"
+  local editor="Variant Editor"
   drive() { KO_DESKTOP=KoPictures wine "$build/bin/KoWindowDriver.exe" "$@" 2>/dev/null | tr -d '\r'; }
   # The frame of a window placed at the desktop's top left corner, as -crop takes it.
   place() {
@@ -60,6 +62,17 @@ shoot() {
   drive select "$monitor" 301 0  # the first client
   drive select "$monitor" 311 0  # its first group: its items
   snap monitor "$(place "$monitor")"
+
+  drive command "$main" 202       # View > Variables
+  drive wait "$variables" 30 >/dev/null
+  drive command "$variables" 641  # the module Random
+  drive command "$variables" 806  # its row KoFloatArray1
+  sleep 1
+  snap variables "$(place "$variables")"
+  drive command "$variables" 620  # the variant editor on that array (modal: posted)
+  drive wait "$editor" 30 >/dev/null
+  snap variant-editor "$(place "$editor")"
+  drive command "$editor" 2       # Cancel
 
   kill "$client" 2>/dev/null || true
   wineserver -k || true
