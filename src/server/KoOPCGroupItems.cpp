@@ -19,6 +19,8 @@ namespace {
 // A log line lists at most this many handles or codes: the log keeps thousands of lines, and
 // lines of whole large requests would fill the memory.
 constexpr DWORD KoLogListLimit = 1000;
+// Items defined under one hold of the variables and the group (a slice takes a few milliseconds).
+constexpr DWORD ItemsPerHold = 256;
 
 // "1,2,3" of the handles, or "$0,$C0040001" of result codes; a longer list ends in
 // ",...(+N)" for the N entries left out.
@@ -137,31 +139,37 @@ HRESULT TKoOPCProviderGroup::AddOrValidateItems(DWORD dwCount, const OPCITEMDEF*
             TKoTaskMem<OPCITEMRESULT> Results = TKoOPCAlloc::NewArray<OPCITEMRESULT>(dwCount);
             TKoTaskMem<HRESULT> Errors = TKoOPCAlloc::NewArray<HRESULT>(dwCount);
             HRESULT Outcome = S_OK;
-            // The items read their variables while they are defined.
-            TKoVarReadAccess Access;
-            std::lock_guard Guard(FLock);
-            for (DWORD I = 0; I < dwCount; ++I) {
-                auto Item = std::make_unique<TKoOPCProviderItem>(this);
-                Errors[I] = Item->SetOPCItemDef(pItemArray[I]);
-                if (FAILED(Errors[I])) {
-                    Outcome = S_FALSE;
-                    continue;
+            for (DWORD First = 0; First < dwCount; First += ItemsPerHold) {
+                // The items read their variables while they are defined. The variables and the group
+                // are held for a slice of the list at a time: the main thread, which steps the
+                // simulation, waits for one slice, not for a list of thousands.
+                TKoVarReadAccess Access;
+                std::lock_guard Guard(FLock);
+                for (DWORD I = First; I < dwCount && I - First < ItemsPerHold; ++I) {
+                    auto Item = std::make_unique<TKoOPCProviderItem>(this);
+                    Errors[I] = Item->SetOPCItemDef(pItemArray[I]);
+                    if (FAILED(Errors[I])) {
+                        Outcome = S_FALSE;
+                        continue;
+                    }
+                    if (Add) {
+                        TKoOPCProviderClient* Client = OwnerClient();
+                        TKoOPCProvider* Provider = Client ? Client->Provider() : nullptr;
+                        if (!Provider) throw EKoOPCProviderException(L"The group has no server.");
+                        Item->SetServerHandle(Provider->NextHandle());
+                    }
+                    Item->GetItemResult(Results[I]);
+                    if (!Add) continue;
+                    // Listed before the handler runs, so nothing is left behind if it fails.
+                    // (Room grows by half again, not by one: a list of thousands is not copied each time.)
+                    if (FItemList.size() == FItemList.capacity())
+                        FItemList.reserve(FItemList.size() + FItemList.size() / 2 + 16);
+                    FItemsByHandle.emplace(Item->ServerHandle(), Item.get());
+                    FItemList.push_back(Item.get());
+                    TKoOPCProviderItem* Added = Item.release();
+                    Added->OnChange = [this](TKoOPCProviderItem* Sender) { ItemChange(Sender); };
+                    ItemChange(Added);
                 }
-                if (Add) {
-                    TKoOPCProviderClient* Client = OwnerClient();
-                    TKoOPCProvider* Provider = Client ? Client->Provider() : nullptr;
-                    if (!Provider) throw EKoOPCProviderException(L"The group has no server.");
-                    Item->SetServerHandle(Provider->NextHandle());
-                }
-                Item->GetItemResult(Results[I]);
-                if (!Add) continue;
-                // Listed before the handler runs, so nothing is left behind if it fails.
-                FItemList.reserve(FItemList.size() + 1);
-                FItemsByHandle.emplace(Item->ServerHandle(), Item.get());
-                FItemList.push_back(Item.get());
-                TKoOPCProviderItem* Added = Item.release();
-                Added->OnChange = [this](TKoOPCProviderItem* Sender) { ItemChange(Sender); };
-                ItemChange(Added);
             }
             *ppResults = Results.Release();
             *ppErrors = Errors.Release();
