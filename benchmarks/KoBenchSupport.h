@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "KoComObjects.h"
 #include "KoOPCDA.h"
 #include "KoWindows.h"
 
@@ -140,6 +141,22 @@ public:
 private:
     TChildProcess FChild;
     ComPtr<IUnknown> FObject; // released before the child is let go
+};
+
+// ---- a client's sink ----
+
+// A data callback that takes data changes (OnDataChange is the benchmark's) and answers the
+// completions of read, write and cancel without looking at them.
+class TDataChangeSink : public TKoComObject<IOPCDataCallback> {
+public:
+    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
+                                FILETIME*, HRESULT*) override {
+        return S_OK;
+    }
+    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
+        return S_OK;
+    }
+    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 };
 
 // ---- the server ----

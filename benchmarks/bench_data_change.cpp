@@ -56,7 +56,7 @@ constexpr wchar_t kTimerItem[] = L"Random.TimerInterval";
 
 // Counts what arrives through OnDataChange; entries that are not good 8-byte values without
 // error are counted apart, so a case that delivers something else shows it.
-class TCountingSink final : public TKoComObject<IOPCDataCallback> {
+class TCountingSink final : public TDataChangeSink {
 public:
     struct TCounts {
         uint64_t Values = 0;
@@ -80,14 +80,6 @@ public:
         ++FCallbacks;
         return S_OK;
     }
-    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
-                                FILETIME*, HRESULT*) override {
-        return S_OK;
-    }
-    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-        return S_OK;
-    }
-    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
 private:
     std::atomic<uint64_t> FValues{0};

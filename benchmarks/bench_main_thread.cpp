@@ -58,7 +58,7 @@ constexpr const wchar_t* kChangingItems[] = {L"Random.KoFloat1", L"Random.KoDate
 
 // ---- the client (second instance) ----
 
-class TCountingSink final : public TKoComObject<IOPCDataCallback> {
+class TCountingSink final : public TDataChangeSink {
 public:
     uint64_t Values() const noexcept { return FValues.load(); }
     STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE*, VARIANT*, WORD*,
@@ -66,14 +66,6 @@ public:
         FValues += dwCount;
         return S_OK;
     }
-    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
-                                FILETIME*, HRESULT*) override {
-        return S_OK;
-    }
-    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-        return S_OK;
-    }
-    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
 private:
     std::atomic<uint64_t> FValues{0};

@@ -27,6 +27,12 @@ void AppendItems(HMENU Menu, const std::vector<TKoMenuItem>& Items) {
 
 } // namespace
 
+POINT KoContextMenuPoint(LPARAM LParam) {
+    POINT At = {static_cast<short>(LOWORD(LParam)), static_cast<short>(HIWORD(LParam))};
+    if (At.x == -1 && At.y == -1) GetCursorPos(&At);
+    return At;
+}
+
 TKoMenuHandle KoBuildMenu(const std::vector<TKoMenuItem>& Items, bool Popup) {
     TKoMenuHandle Menu(Popup ? CreatePopupMenu() : CreateMenu());
     if (!Menu.Get())

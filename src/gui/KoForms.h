@@ -81,7 +81,24 @@ private:
     HMENU FMenu = nullptr;
 };
 
+// A device context's selection, put back when the scope ends.
+class TKoSelectObject {
+public:
+    TKoSelectObject(HDC ADC, HGDIOBJ Object) : FDC(ADC), FOld(SelectObject(ADC, Object)) {}
+    ~TKoSelectObject() { SelectObject(FDC, FOld); }
+    TKoSelectObject(const TKoSelectObject&) = delete;
+    TKoSelectObject& operator=(const TKoSelectObject&) = delete;
+
+private:
+    HDC FDC;
+    HGDIOBJ FOld;
+};
+
 // ---- menus ----
+
+// Where the pop-up menu of a WM_CONTEXTMENU goes: the point it carries, or the cursor's when it
+// came from the keyboard.
+POINT KoContextMenuPoint(LPARAM LParam);
 
 struct TKoMenuItem {
     std::wstring Caption;

@@ -46,19 +46,6 @@ private:
     HDC FDC;
 };
 
-// A device context's selection, put back when the scope ends.
-class TSelect {
-public:
-    TSelect(HDC ADC, HGDIOBJ Object) : FDC(ADC), FOld(SelectObject(ADC, Object)) {}
-    ~TSelect() { SelectObject(FDC, FOld); }
-    TSelect(const TSelect&) = delete;
-    TSelect& operator=(const TSelect&) = delete;
-
-private:
-    HDC FDC;
-    HGDIOBJ FOld;
-};
-
 } // namespace
 
 TKoGrid::TKoGrid(HWND Parent, int Id, HFONT Font) : FFont(Font) {
@@ -195,7 +182,7 @@ int TKoGrid::TextWidth(const std::wstring& Text) const {
     const TWindowDC DC(FHandle);
     SIZE Size{};
     if (DC.Get()) {
-        const TSelect Use(DC.Get(), FFont);
+        const TKoSelectObject Use(DC.Get(), FFont);
         GetTextExtentPoint32W(DC.Get(), Text.c_str(), static_cast<int>(Text.size()), &Size);
     }
     const int Unit = KoScale(96);
@@ -510,8 +497,8 @@ void TKoGrid::Paint(HDC Target, const RECT& Update) {
     const TKoGdiObject<HBITMAP> Bitmap(CreateCompatibleBitmap(Target, Width, Height));
     if (!Memory.Get() || !Bitmap.Get()) return;
     const HDC DC = Memory.Get();
-    const TSelect UseBitmap(DC, Bitmap.Get());
-    const TSelect UseFont(DC, FFont);
+    const TKoSelectObject UseBitmap(DC, Bitmap.Get());
+    const TKoSelectObject UseFont(DC, FFont);
     const bool Enabled = IsWindowEnabled(FHandle) != FALSE;
     const bool Focused = GetFocus() == FHandle;
     FillRect(DC, &Client, GetSysColorBrush(COLOR_WINDOW));
@@ -546,7 +533,7 @@ void TKoGrid::Paint(HDC Target, const RECT& Update) {
         DrawTextW(DC, Line.c_str(), static_cast<int>(Line.size()), &TextRect,
                   DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
         {
-            const TSelect UsePen(DC, Fixed ? Shadow.Get() : Lines.Get());
+            const TKoSelectObject UsePen(DC, Fixed ? Shadow.Get() : Lines.Get());
             MoveToEx(DC, Cell.right - 1, Cell.top, nullptr);
             LineTo(DC, Cell.right - 1, Cell.bottom - 1);
             LineTo(DC, Cell.left - 1, Cell.bottom - 1);

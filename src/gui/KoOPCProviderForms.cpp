@@ -418,9 +418,7 @@ void TKoOPCProviderForm::ShowPopupMenu(POINT At) {
 bool TKoOPCProviderForm::HandleMessage(UINT Msg, WPARAM, LPARAM LParam, LRESULT& Result) {
     switch (Msg) {
     case WM_CONTEXTMENU: {
-        POINT At = {static_cast<short>(LOWORD(LParam)), static_cast<short>(HIWORD(LParam))};
-        if (At.x == -1 && At.y == -1) GetCursorPos(&At);
-        ShowPopupMenu(At);
+        ShowPopupMenu(KoContextMenuPoint(LParam));
         Result = 0;
         return true;
     }

@@ -852,9 +852,7 @@ bool TKoVarForm::HandleMessage(UINT Msg, WPARAM WParam, LPARAM LParam, LRESULT& 
         return false;
     case WM_CONTEXTMENU: {
         if (reinterpret_cast<HWND>(WParam) != FVarGrid->Handle()) return false;
-        POINT At = {static_cast<short>(LOWORD(LParam)), static_cast<short>(HIWORD(LParam))};
-        if (At.x == -1 && At.y == -1) GetCursorPos(&At);
-        ShowPopupMenu(At);
+        ShowPopupMenu(KoContextMenuPoint(LParam));
         Result = 0;
         return true;
     }

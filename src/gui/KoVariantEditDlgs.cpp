@@ -247,9 +247,7 @@ void TKoVariantEditDlg::ShowPopupMenu(POINT At) {
 
 bool TKoVariantEditDlg::HandleMessage(UINT Msg, WPARAM, LPARAM LParam, LRESULT& Result) {
     if (Msg != WM_CONTEXTMENU) return false;
-    POINT At = {static_cast<short>(LOWORD(LParam)), static_cast<short>(HIWORD(LParam))};
-    if (At.x == -1 && At.y == -1) GetCursorPos(&At);
-    ShowPopupMenu(At);
+    ShowPopupMenu(KoContextMenuPoint(LParam));
     Result = 0;
     return true;
 }

@@ -20,19 +20,6 @@ namespace {
 const wchar_t ShutdownQuestion[] = L"Clients are connected. Are you sure you want to shutdown the server?";
 const wchar_t LicenseFile[] = L"Korvel_OPC_Dadived_Simulation_Server_License.txt";
 
-// A device context's selection, put back when the scope ends.
-class TSelect {
-public:
-    TSelect(HDC ADC, HGDIOBJ Object) : FDC(ADC), FOld(SelectObject(ADC, Object)) {}
-    ~TSelect() { SelectObject(FDC, FOld); }
-    TSelect(const TSelect&) = delete;
-    TSelect& operator=(const TSelect&) = delete;
-
-private:
-    HDC FDC;
-    HGDIOBJ FOld;
-};
-
 } // namespace
 
 TForm1::TForm1(TKoComponent* AOwner, TKoOPCProvider& Provider, const std::vector<std::wstring>& Args)
@@ -276,7 +263,7 @@ void TForm1::PaintBanner(HDC DC, const RECT& Area) const {
         {RGB(80, 170, 255), 0, 0.0}, {RGB(255, 190, 60), 1, 0.3}, {RGB(90, 220, 140), 2, 0.6}};
     for (const TTrace& Trace : Traces) {
         TKoGdiObject<HPEN> Pen(CreatePen(PS_SOLID, KoScale(2), Trace.Color));
-        TSelect Use(DC, Pen.Get());
+        TKoSelectObject Use(DC, Pen.Get());
         for (int X = 0; X <= Width; X += 2) {
             const double T = static_cast<double>(X) / KoScale(180) + Trace.Phase;
             const double Fraction = T - std::floor(T);
@@ -296,7 +283,7 @@ void TForm1::PaintBanner(HDC DC, const RECT& Area) const {
     Title.lfWeight = FW_BOLD;
     wcscpy(Title.lfFaceName, L"Arial");
     TKoGdiObject<HFONT> TitleFont(CreateFontIndirectW(&Title));
-    TSelect UseFont(DC, TitleFont.Get());
+    TKoSelectObject UseFont(DC, TitleFont.Get());
     SetBkMode(DC, TRANSPARENT);
     SetTextColor(DC, RGB(255, 255, 255));
     RECT Text{Area.left + KoScale(24), Area.top + KoScale(28), Area.right - KoScale(24),
@@ -306,7 +293,7 @@ void TForm1::PaintBanner(HDC DC, const RECT& Area) const {
     Sub.lfHeight = -KoScale(18);
     Sub.lfWeight = FW_NORMAL;
     TKoGdiObject<HFONT> SubFont(CreateFontIndirectW(&Sub));
-    TSelect UseSub(DC, SubFont.Get());
+    TKoSelectObject UseSub(DC, SubFont.Get());
     SetTextColor(DC, RGB(190, 210, 240));
     RECT Line{Text.left, Text.top + KoScale(44), Text.right, Text.top + KoScale(70)};
     DrawTextW(DC, L"Dadived Simulation Server - simulated process data over OPC Data Access", -1, &Line,
