@@ -215,22 +215,29 @@ void TKoForm::Close() {
         Closing();
 }
 
+namespace {
+
+// The thread's other windows, disabled while a modal window shows.
+struct TKoDisabledWindows {
+    HWND Self;
+    std::vector<HWND> Windows;
+};
+
+// Called back by the system: the calling convention of 32-bit Windows is the system's.
+BOOL CALLBACK DisableOtherWindow(HWND Window, LPARAM Param) {
+    auto* List = reinterpret_cast<TKoDisabledWindows*>(Param);
+    if (Window != List->Self && IsWindowVisible(Window) && IsWindowEnabled(Window)) {
+        List->Windows.push_back(Window);
+        EnableWindow(Window, FALSE);
+    }
+    return TRUE;
+}
+
+} // namespace
+
 int TKoForm::ShowModal() {
-    struct TDisabled {
-        HWND Self;
-        std::vector<HWND> Windows;
-    } Disabled{Handle(), {}};
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND Window, LPARAM Param) -> BOOL {
-            auto* List = reinterpret_cast<TDisabled*>(Param);
-            if (Window != List->Self && IsWindowVisible(Window) && IsWindowEnabled(Window)) {
-                List->Windows.push_back(Window);
-                EnableWindow(Window, FALSE);
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&Disabled));
+    TKoDisabledWindows Disabled{Handle(), {}};
+    EnumThreadWindows(GetCurrentThreadId(), DisableOtherWindow, reinterpret_cast<LPARAM>(&Disabled));
     FModalResult = 0;
     FModal = true;
     Show();
