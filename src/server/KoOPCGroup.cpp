@@ -39,6 +39,7 @@ std::wstring CommaText(const std::vector<std::wstring>& Entries) {
 
 TKoOPCProviderGroup::TKoOPCProviderGroup(TKoOPCProviderClient* AClient) : FClient(AClient) {
     FLife->Group = this;
+    FChangeGate->Group = this;
     ++FInstanceCount;
     SetLCID(1024);
 }
@@ -48,6 +49,11 @@ TKoOPCProviderGroup::~TKoOPCProviderGroup() {
         // First of all: enumerators must not reach a group on its way out.
         std::lock_guard Life(FLife->Lock);
         FLife->Group = nullptr;
+    }
+    {
+        // Nor an item's change that the main thread is about to hand over.
+        std::lock_guard Gate(FChangeGate->Lock);
+        FChangeGate->Group = nullptr;
     }
     {
         std::lock_guard Guard(FLock);

@@ -315,6 +315,7 @@ private:
     std::unordered_map<OPCHANDLE, TKoOPCProviderItem*> FItemsByHandle;
     // Cleared when the group is destroyed; enumerators reach the group through it.
     std::shared_ptr<TKoOPCGroupLife> FLife = std::make_shared<TKoOPCGroupLife>();
+    std::shared_ptr<TKoOPCGroupChangeGate> FChangeGate = std::make_shared<TKoOPCGroupChangeGate>();
     std::atomic<bool> FLocalTimeBias{false};
     mutable std::recursive_mutex FLock;
     const OPCHANDLE* NewClientHandles = nullptr;

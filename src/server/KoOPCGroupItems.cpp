@@ -167,7 +167,10 @@ HRESULT TKoOPCProviderGroup::AddOrValidateItems(DWORD dwCount, const OPCITEMDEF*
                     FItemsByHandle.emplace(Item->ServerHandle(), Item.get());
                     FItemList.push_back(Item.get());
                     TKoOPCProviderItem* Added = Item.release();
-                    Added->OnChange = [this](TKoOPCProviderItem* Sender) { ItemChange(Sender); };
+                    Added->OnChange = [Gate = FChangeGate](TKoOPCProviderItem* Sender) {
+                        std::lock_guard Guard(Gate->Lock);
+                        if (Gate->Group) Gate->Group->ItemChange(Sender);
+                    };
                     ItemChange(Added);
                 }
             }

@@ -102,6 +102,16 @@ struct TKoOPCGroupLife {
     TKoOPCProviderGroup* Group = nullptr;
 };
 
+// What an item's change handler keeps of its group. The main thread calls the handler after
+// taking it from the item, and a worker may destroy the group in between (the item itself goes
+// later, on the main thread): the group clears this first when it is destroyed, and the handler
+// reaches the group only under its lock. Lock order: this lock before the group lock; only the
+// handler and the group's destructor take it.
+struct TKoOPCGroupChangeGate {
+    std::mutex Lock;
+    TKoOPCProviderGroup* Group = nullptr;
+};
+
 // IEnumOPCItemAttributes over the items of one group, in list order.
 class TKoOPCItemAttributesEnumerator : public TKoComObject<IEnumOPCItemAttributes> {
 public:
