@@ -100,7 +100,9 @@ bool AddSoakItems(SoakGroup& S, size_t Count, DWORD& Serial) {
 
 bool OpenSoakGroup(IOPCServer* Server, SoakGroup& S, size_t Items, DWORD& Serial,
                    const std::shared_ptr<std::atomic<long long>>& Count) {
-    S.G = OpenGroup(Server, L"", true, kRate);
+    // Named by the client: the server's default names run out past the alphabet.
+    const std::wstring Name = L"Soak" + std::to_wstring(Serial);
+    S.G = OpenGroup(Server, Name.c_str(), true, kRate);
     if (!S.G.Failure.empty() || !AddSoakItems(S, Items, Serial)) return false;
     S.Point = DataCallbackPoint(S.G.Container.Get());
     ComPtr<CountingSink> Sink = KoAdopt(new CountingSink(Count));
@@ -141,6 +143,11 @@ int RunSoakClient(DWORD Index, DWORD DurationMs, size_t Groups, size_t Items) {
         };
         for (DWORD Round = 0; GetTickCount64() < Deadline; ++Round) {
             SoakGroup& S = All[Round % All.size()];
+            if (!S.G.Sync) { // its reopening failed (counted): try again
+                if (!OpenSoakGroup(Server.Get(), S, Items, Serial, Count)) Failed(1, E_FAIL);
+                Pause(100);
+                continue;
+            }
             switch (Round % 3) {
             case 0: { // ten items go, ten new ones come
                 std::vector<OPCHANDLE> Gone(S.Items.end() - 10, S.Items.end());
@@ -174,7 +181,8 @@ int RunSoakClient(DWORD Index, DWORD DurationMs, size_t Groups, size_t Items) {
             Pause(100);
         }
         for (SoakGroup& S : All)
-            if (const HRESULT Closed = CloseSoakGroup(Server.Get(), S); Closed != S_OK) Failed(1, Closed);
+            if (S.G.Sync)
+                if (const HRESULT Closed = CloseSoakGroup(Server.Get(), S); Closed != S_OK) Failed(1, Closed);
         std::printf("client %lu: %lld item values reported, %ld failed calls (first: items %s, groups %s, "
                     "writes %s)\n",
                     Index, Count->load(), Failures, Hex(FirstFailure[0]).c_str(),
