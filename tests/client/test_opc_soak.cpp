@@ -1,0 +1,321 @@
+// A long run under load: client processes, each with many groups of many items subscribed at a
+// fast rate, add and remove groups and items and write while they run, for a fixed time. Then
+// every client and group goes, and the server process must be back where it started: as many
+// handles and threads as before the clients came, and a working set within a bound.
+//
+// Opt-in (it runs for minutes): the test is skipped unless KO_SOAK_MINUTES is set, e.g.
+//   cd build && KO_SOAK_MINUTES=10 flock /tmp/ko-build.lock ctest -L soak --output-on-failure
+// KO_SOAK_CLIENTS, KO_SOAK_GROUPS and KO_SOAK_ITEMS change the load (8, 50, 1000).
+//
+// This executable is also the client processes (kChildSwitch <index> <minutes*1000> <groups>
+// <items>).
+
+#include <windows.h>
+
+#include <psapi.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "KoOle.h"
+#include "KoOpcClientTesting.h"
+#include "KoOpcDataChangeTesting.h"
+#include "KoProcessTesting.h"
+
+namespace {
+
+using namespace kotest;
+
+constexpr char kChildSwitch[] = "--ko-soak-client";
+constexpr wchar_t kChildSwitchW[] = L"--ko-soak-client";
+constexpr DWORD kRate = 100;
+
+// ---- a soak client ----
+
+// Counts what it is told; keeps nothing.
+class CountingSink final : public TKoComObject<IOPCDataCallback> {
+public:
+    explicit CountingSink(std::shared_ptr<std::atomic<long long>> ACount) : FCount(std::move(ACount)) {}
+    STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD Count, OPCHANDLE*, VARIANT*, WORD*,
+                              FILETIME*, HRESULT*) override {
+        *FCount += Count;
+        return S_OK;
+    }
+    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
+                                FILETIME*, HRESULT*) override {
+        return S_OK;
+    }
+    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
+        return S_OK;
+    }
+    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+private:
+    std::shared_ptr<std::atomic<long long>> FCount;
+};
+
+const wchar_t* const kItemIDs[] = {L"Random.KoFloat1",  L"Static.KoFloat1", L"Static.KoInteger1",
+                                   L"Static.KoString1", L"Static.KoBool1",  L"Sinusoid.KoFloat1"};
+
+struct SoakGroup {
+    Group G;
+    std::vector<OPCHANDLE> Items;
+    std::vector<size_t> Kinds; // each item's entry of kItemIDs
+    ComPtr<IConnectionPoint> Point;
+    DWORD Cookie = 0;
+};
+
+// Adds Count items to the group; false when any failed.
+bool AddSoakItems(SoakGroup& S, size_t Count, DWORD& Serial) {
+    std::vector<OPCITEMDEF> Defs(Count);
+    for (size_t I = 0; I < Count; ++I) {
+        Defs[I].szAccessPath = const_cast<LPWSTR>(L"");
+        Defs[I].szItemID = const_cast<LPWSTR>(kItemIDs[(Serial + I) % std::size(kItemIDs)]);
+        Defs[I].bActive = TRUE;
+        Defs[I].hClient = static_cast<OPCHANDLE>(Serial + I);
+    }
+    Serial += static_cast<DWORD>(Count);
+    OPCITEMRESULT* Results = nullptr;
+    HRESULT* Errors = nullptr;
+    const HRESULT Result = S.G.Items->AddItems(static_cast<DWORD>(Count), Defs.data(), &Results, &Errors);
+    if (Results)
+        for (size_t I = 0; I < Count; ++I) {
+            S.Items.push_back(Results[I].hServer);
+            S.Kinds.push_back((Serial - Count + I) % std::size(kItemIDs));
+            CoTaskMemFree(Results[I].pBlob);
+        }
+    CoTaskMemFree(Results);
+    CoTaskMemFree(Errors);
+    return Result == S_OK;
+}
+
+bool OpenSoakGroup(IOPCServer* Server, SoakGroup& S, size_t Items, DWORD& Serial,
+                   const std::shared_ptr<std::atomic<long long>>& Count) {
+    // Named by the client: the server's default names run out past the alphabet.
+    const std::wstring Name = L"Soak" + std::to_wstring(Serial);
+    S.G = OpenGroup(Server, Name.c_str(), true, kRate);
+    if (!S.G.Failure.empty() || !AddSoakItems(S, Items, Serial)) return false;
+    S.Point = DataCallbackPoint(S.G.Container.Get());
+    ComPtr<CountingSink> Sink = KoAdopt(new CountingSink(Count));
+    return S.Point && S.Point->Advise(Sink->Unknown(), &S.Cookie) == S_OK;
+}
+
+// The result of the unadvise, or else of the removal.
+HRESULT CloseSoakGroup(IOPCServer* Server, SoakGroup& S) {
+    const HRESULT Unadvised = S.Point ? S.Point->Unadvise(S.Cookie) : E_POINTER;
+    const OPCHANDLE Handle = S.G.ServerHandle;
+    S = {};
+    const HRESULT Removed = Server->RemoveGroup(Handle, FALSE);
+    return Unadvised != S_OK ? Unadvised : Removed;
+}
+
+// Exit codes: 0 every call went as it should and data changes arrived; 3 setup failed; 6 a call
+// failed during the run; 7 no data change arrived.
+int RunSoakClient(DWORD Index, DWORD DurationMs, size_t Groups, size_t Items) {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 3;
+    int Code = 0;
+    {
+        CLSID ClassID{};
+        ComPtr<IOPCServer> Server;
+        if (FAILED(CLSIDFromProgID(kProgID, &ClassID)) ||
+            FAILED(CoCreateInstance(ClassID, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&Server))))
+            return 3;
+        auto Count = std::make_shared<std::atomic<long long>>(0);
+        DWORD Serial = Index * 10000000;
+        std::vector<SoakGroup> All(Groups);
+        for (SoakGroup& S : All)
+            if (!OpenSoakGroup(Server.Get(), S, Items, Serial, Count)) return 3;
+        const ULONGLONG Deadline = GetTickCount64() + DurationMs;
+        long Failures = 0;
+        HRESULT FirstFailure[3] = {S_OK, S_OK, S_OK};
+        auto Failed = [&](int Kind, HRESULT Code) {
+            ++Failures;
+            if (FirstFailure[Kind] == S_OK) FirstFailure[Kind] = Code == S_OK ? E_UNEXPECTED : Code;
+        };
+        for (DWORD Round = 0; GetTickCount64() < Deadline; ++Round) {
+            SoakGroup& S = All[Round % All.size()];
+            if (!S.G.Sync) { // its reopening failed (counted): try again
+                if (!OpenSoakGroup(Server.Get(), S, Items, Serial, Count)) Failed(1, E_FAIL);
+                Pause(100);
+                continue;
+            }
+            switch (Round % 3) {
+            case 0: { // ten items go, ten new ones come
+                std::vector<OPCHANDLE> Gone(S.Items.end() - 10, S.Items.end());
+                S.Items.resize(S.Items.size() - 10);
+                S.Kinds.resize(S.Kinds.size() - 10);
+                const PerHandleOutcome Removed = RemoveItems(S.G.Items.Get(), Gone);
+                if (Removed.Result != S_OK) Failed(0, Removed.Result);
+                if (!AddSoakItems(S, 10, Serial)) Failed(0, E_FAIL);
+                break;
+            }
+            case 1: // the group goes and a new one takes its place
+                if (const HRESULT Closed = CloseSoakGroup(Server.Get(), S); Closed != S_OK) Failed(1, Closed);
+                if (!OpenSoakGroup(Server.Get(), S, Items, Serial, Count)) Failed(1, E_FAIL);
+                break;
+            default: { // writes into ten items
+                std::vector<OPCHANDLE> Written;
+                for (size_t I = 0; I < S.Items.size() && Written.size() < 10; ++I)
+                    if (S.Kinds[I] == 1) Written.push_back(S.Items[I]); // Static.KoFloat1
+                std::vector<TKoOleVariant> Values(Written.size(),
+                                                  TKoOleVariant(static_cast<double>(Round % 90)));
+                std::vector<VARIANT> Raw;
+                for (const TKoOleVariant& V : Values) Raw.push_back(V.Get());
+                HRESULT* Errors = nullptr;
+                const HRESULT Wrote =
+                    S.G.Sync->Write(static_cast<DWORD>(Written.size()), Written.data(), Raw.data(), &Errors);
+                if (Wrote != S_OK) Failed(2, Wrote);
+                CoTaskMemFree(Errors);
+                break;
+            }
+            }
+            Pause(100);
+        }
+        for (SoakGroup& S : All)
+            if (S.G.Sync)
+                if (const HRESULT Closed = CloseSoakGroup(Server.Get(), S); Closed != S_OK) Failed(1, Closed);
+        std::printf("client %lu: %lld item values reported, %ld failed calls (first: items %s, groups %s, "
+                    "writes %s)\n",
+                    Index, Count->load(), Failures, Hex(FirstFailure[0]).c_str(),
+                    Hex(FirstFailure[1]).c_str(), Hex(FirstFailure[2]).c_str());
+        if (Failures > 0)
+            Code = 6;
+        else if (Count->load() == 0)
+            Code = 7;
+    }
+    CoUninitialize();
+    return Code;
+}
+
+// ---- the server process's resources ----
+
+struct Resources {
+    DWORD Handles = 0;
+    DWORD Threads = 0;
+    SIZE_T WorkingSet = 0;
+};
+
+Resources ResourcesOf(HANDLE Process, DWORD ProcessId) {
+    Resources R;
+    GetProcessHandleCount(Process, &R.Handles);
+    TKoHandle Snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 Entry{};
+    Entry.dwSize = sizeof Entry;
+    if (Snapshot && Thread32First(Snapshot.Get(), &Entry)) do {
+            if (Entry.th32OwnerProcessID == ProcessId) ++R.Threads;
+        } while (Thread32Next(Snapshot.Get(), &Entry));
+    PROCESS_MEMORY_COUNTERS Memory{};
+    Memory.cb = sizeof Memory;
+    if (GetProcessMemoryInfo(Process, &Memory, sizeof Memory)) R.WorkingSet = Memory.WorkingSetSize;
+    return R;
+}
+
+DWORD Setting(const char* Name, DWORD Default) {
+    const char* Text = std::getenv(Name);
+    return Text && *Text ? static_cast<DWORD>(std::strtoul(Text, nullptr, 10)) : Default;
+}
+
+class OpcSoak : public OpcDataChange {};
+
+// KO_SOAK_CLIENTS client processes (8) with KO_SOAK_GROUPS groups (50) of KO_SOAK_ITEMS items
+// (1000) each at 100 ms, for KO_SOAK_MINUTES. Afterwards the server's handles and threads are
+// back to their starting values (within 60 s of the last client leaving) and its working set is
+// within 64 MB of where it started.
+TEST_F(OpcSoak, ClientsComeGoAndWriteForMinutes) {
+    const DWORD Minutes = Setting("KO_SOAK_MINUTES", 0);
+    if (Minutes == 0) GTEST_SKIP() << "opt-in: set KO_SOAK_MINUTES";
+    const DWORD Clients = Setting("KO_SOAK_CLIENTS", 8);
+    const DWORD Groups = Setting("KO_SOAK_GROUPS", 50);
+    const DWORD Items = Setting("KO_SOAK_ITEMS", 1000);
+    constexpr SIZE_T kWorkingSetBound = 64u << 20;
+
+    Opc = Connect();
+    ASSERT_TRUE(Opc);
+    TKoHandle Process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, Server.Id()));
+    ASSERT_TRUE(Process);
+    const Resources Start = ResourcesOf(Process.Get(), Server.Id());
+
+    const ULONGLONG Began = GetTickCount64();
+    std::vector<TKoHandle> Children;
+    for (DWORD I = 0; I < Clients; ++I) {
+        Children.push_back(
+            StartProgram(ExecutablePath(), std::wstring(kChildSwitchW) + L" " + std::to_wstring(I) + L" " +
+                                               std::to_wstring(Minutes * 60000) + L" " +
+                                               std::to_wstring(Groups) + L" " + std::to_wstring(Items)));
+        ASSERT_TRUE(Children.back()) << "client " << I << " did not start";
+    }
+    Resources Peak = Start;
+    long PeakGroups = 0;
+    ULONGLONG SlowestStatus = 0;
+    std::vector<HANDLE> Raw;
+    for (const TKoHandle& C : Children) Raw.push_back(C.Get());
+    const DWORD Bound = Minutes * 60000 + 300000; // the run, then setting up and closing down
+    while (WaitForMultipleObjects(static_cast<DWORD>(Raw.size()), Raw.data(), TRUE, 5000) == WAIT_TIMEOUT) {
+        const ULONGLONG Asked = GetTickCount64();
+        const long Count = GroupCount(Opc.Get());
+        SlowestStatus = std::max(SlowestStatus, GetTickCount64() - Asked);
+        EXPECT_GE(Count, 0) << "GetStatus failed during the run";
+        PeakGroups = std::max(PeakGroups, Count);
+        const Resources Now = ResourcesOf(Process.Get(), Server.Id());
+        Peak.Handles = std::max(Peak.Handles, Now.Handles);
+        Peak.Threads = std::max(Peak.Threads, Now.Threads);
+        Peak.WorkingSet = std::max(Peak.WorkingSet, Now.WorkingSet);
+        if (GetTickCount64() - Began > Bound) {
+            ADD_FAILURE() << "the clients did not finish within " << Bound << " ms";
+            for (const TKoHandle& C : Children) TerminateProcess(C.Get(), 9);
+            break;
+        }
+    }
+    for (DWORD I = 0; I < Clients; ++I) {
+        DWORD Code = 99;
+        GetExitCodeProcess(Children[I].Get(), &Code);
+        EXPECT_EQ(Code, 0u) << "client " << I << " (3 setup, 6 a call failed, 7 no data change)";
+    }
+    EXPECT_EQ(GroupCount(Opc.Get()), 0);
+
+    // Every client is gone: the server's handles and threads return to their starting values.
+    const ULONGLONG Left = GetTickCount64();
+    Resources End = ResourcesOf(Process.Get(), Server.Id());
+    while ((End.Handles > Start.Handles || End.Threads > Start.Threads) && GetTickCount64() - Left < 60000) {
+        Pause(1000);
+        End = ResourcesOf(Process.Get(), Server.Id());
+    }
+    std::printf(
+        "[ note ] %lu clients x %lu groups x %lu items for %lu min: peak %ld groups, slowest GetStatus "
+        "%llu ms\n",
+        Clients, Groups, Items, Minutes, PeakGroups, SlowestStatus);
+    std::printf(
+        "[ note ] handles %lu -> peak %lu -> %lu; threads %lu -> peak %lu -> %lu; working set %.1f MB -> "
+        "peak %.1f MB -> %.1f MB (settled %llu ms after the last client)\n",
+        Start.Handles, Peak.Handles, End.Handles, Start.Threads, Peak.Threads, End.Threads,
+        Start.WorkingSet / 1048576.0, Peak.WorkingSet / 1048576.0, End.WorkingSet / 1048576.0,
+        GetTickCount64() - Left);
+    // Wine reports no handle count (GetProcessHandleCount gives 0): then only threads and memory
+    // are checked.
+    if (Start.Handles > 0) {
+        EXPECT_LE(End.Handles, Start.Handles);
+    } else {
+        std::printf("[ note ] the server's handle count is not available here\n");
+    }
+    EXPECT_LE(End.Threads, Start.Threads);
+    EXPECT_LE(End.WorkingSet, Start.WorkingSet + kWorkingSetBound);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 6 && std::string_view(argv[1]) == kChildSwitch)
+        return RunSoakClient(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)),
+                             static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)),
+                             std::strtoul(argv[4], nullptr, 10), std::strtoul(argv[5], nullptr, 10));
+    return kotest::RunClientTests(argc, argv);
+}
