@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <stdexcept>
 #include <utility>
 
 #include "KoExceptions.h"
@@ -140,40 +141,67 @@ void TKoSignal::SetActive(bool Value) {
 void TKoSignal::Connect(TKoSlot* ASlot) {
     if (!ASlot || FDestroying || IsConnected(ASlot)) return;
     FSlots.push_back(ASlot);
+    try {
+        FPositions.emplace(ASlot, FSlots.size() - 1);
+    } catch (...) {
+        FSlots.pop_back();
+        throw;
+    }
     ASlot->Connect(this);
     // A slot that is being destroyed refuses the signal; keep both sides in agreement.
-    if (!ASlot->IsConnected(this)) std::erase(FSlots, ASlot);
+    if (!ASlot->IsConnected(this)) Disconnect(ASlot);
 }
 
 void TKoSignal::Disconnect(TKoSlot* ASlot) {
-    const auto Pos = std::find(FSlots.begin(), FSlots.end(), ASlot);
-    if (!ASlot || Pos == FSlots.end()) return;
-    const size_t Index = static_cast<size_t>(Pos - FSlots.begin());
-    FSlots.erase(Pos);
-    // Keep the cursors of running emissions on the same slots: a removed slot that was
-    // still to come is not called, and the slots behind it move one place down.
-    for (TLoop* Loop = FLoops; Loop; Loop = Loop->Outer) {
-        if (Index >= Loop->End) continue;
-        --Loop->End;
-        if (Index < Loop->Next) --Loop->Next;
-    }
+    const auto Pos = ASlot ? FPositions.find(ASlot) : FPositions.end();
+    if (Pos == FPositions.end()) return;
+    // Running walks see the null and skip it: a removed slot that was still to come is not
+    // called, and the others keep their places.
+    FSlots[Pos->second] = nullptr;
+    FPositions.erase(Pos);
+    Compact();
     ASlot->Disconnect(this);
+}
+
+void TKoSignal::Compact() {
+    const size_t Gaps = FSlots.size() - FPositions.size();
+    if (FLoops || Gaps <= 16 || Gaps < FPositions.size()) return;
+    size_t To = 0;
+    for (TKoSlot* Slot : FSlots)
+        if (Slot) {
+            FPositions[Slot] = To;
+            FSlots[To++] = Slot;
+        }
+    FSlots.resize(To);
 }
 
 void TKoSignal::DisconnectAll() {
     // A slot's OnDisconnect may destroy this signal (an owner freeing itself); stop then.
-    const std::vector<TKoSlot*> Connected = FSlots;
-    TLoop Loop;
-    TLoopScope Scope(FLoops, Loop);
-    for (auto It = Connected.rbegin(); It != Connected.rend(); ++It) {
-        if (!IsConnected(*It)) continue;
-        (*It)->Disconnect(this);
-        if (Loop.Destroyed) return;
+    std::vector<TKoSlot*> Connected;
+    Connected.reserve(FPositions.size());
+    for (TKoSlot* Slot : FSlots)
+        if (Slot) Connected.push_back(Slot);
+    {
+        TLoop Loop;
+        TLoopScope Scope(FLoops, Loop);
+        for (auto It = Connected.rbegin(); It != Connected.rend(); ++It) {
+            if (!IsConnected(*It)) continue;
+            (*It)->Disconnect(this);
+            if (Loop.Destroyed) return;
+        }
     }
+    Compact();
 }
 
 bool TKoSignal::IsConnected(const TKoSlot* ASlot) const {
-    return ASlot && std::find(FSlots.begin(), FSlots.end(), ASlot) != FSlots.end();
+    return ASlot && FPositions.contains(ASlot);
+}
+
+TKoSlot* TKoSignal::Slots(int Index) const {
+    if (Index >= 0)
+        for (TKoSlot* Slot : FSlots)
+            if (Slot && Index-- == 0) return Slot;
+    throw std::out_of_range("TKoSignal::Slots: index out of range");
 }
 
 void TKoSignal::Emit() {

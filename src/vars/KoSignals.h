@@ -19,6 +19,7 @@
 #include <oaidl.h>
 
 #include <functional>
+#include <unordered_map>
 #include <vector>
 
 #include "KoClasses.h"
@@ -127,8 +128,9 @@ public:
     virtual void SetActive(bool Value);
     TKoComponent* Owner() const { return FOwner; }
 
-    int SlotCount() const { return static_cast<int>(FSlots.size()); }
-    TKoSlot* Slots(int Index) const { return FSlots.at(static_cast<size_t>(Index)); }
+    int SlotCount() const { return static_cast<int>(FPositions.size()); }
+    // The Index-th connected slot in connection order (a walk: for tests and tools).
+    TKoSlot* Slots(int Index) const;
 
     virtual void Connect(TKoSlot* ASlot);
     virtual void Disconnect(TKoSlot* ASlot);
@@ -152,10 +154,17 @@ protected:
     void BeginDestruction();
 
 private:
+    // Closes the gaps removals left, when they are many and no walk is running.
+    void Compact();
+
     bool FActive = true;
     bool FDestroying = false; // no new connections and no emissions once destruction began
     TKoComponent* FOwner;
+    // The slots in connection order. A removed slot leaves a null in its place, so that running
+    // walks keep their positions and a removal costs the same however many slots there are (a
+    // variable may have tens of thousands); Compact closes the gaps later.
     std::vector<TKoSlot*> FSlots;
+    std::unordered_map<const TKoSlot*, size_t> FPositions; // each connected slot's place in FSlots
     KoSignalsDetail::TLoop* FLoops = nullptr;
 };
 
@@ -239,11 +248,15 @@ void KoRemoveVarSignalWatcher(TKoVarSignalWatcher* AWatcher);
 template <class TDeliver> bool TKoSignal::ForEachSlot(TDeliver&& Deliver) {
     KoSignalsDetail::TLoop Loop;
     Loop.End = FSlots.size();
-    KoSignalsDetail::TLoopScope Scope(FLoops, Loop);
-    while (Loop.Next < Loop.End) {
-        TKoSlot* Slot = FSlots[Loop.Next++];
-        Deliver(Slot);
-        if (Loop.Destroyed) return false;
+    {
+        KoSignalsDetail::TLoopScope Scope(FLoops, Loop);
+        while (Loop.Next < Loop.End) {
+            TKoSlot* Slot = FSlots[Loop.Next++];
+            if (!Slot) continue; // removed
+            Deliver(Slot);
+            if (Loop.Destroyed) return false;
+        }
     }
+    Compact();
     return true;
 }

@@ -284,6 +284,47 @@ TEST_F(SlotBench, NestedEmissionsKeepTheirOwnPlace) {
     EXPECT_EQ(Calls, L"AABCBC");
 }
 
+// A variable may have tens of thousands of slots, and removals leave gaps that are closed later,
+// never under a running emission. With many slots going, inside and outside emissions, the
+// order and the calls stay exactly as with a few.
+TEST_F(SlotBench, ManyRemovalsKeepOrderAndCursors) {
+    constexpr size_t kSlots = 200;
+    for (size_t I = 0; I < kSlots; ++I) AddSlot(L"<" + std::to_wstring(I) + L">");
+    auto Expected = [this](size_t From) {
+        std::wstring Text;
+        for (size_t I = From; I < Slots.size(); ++I)
+            if (Slots[I] && Signal->IsConnected(Slots[I])) Text += Names[I];
+        return Text;
+    };
+    // Outside an emission: every odd slot goes, then the first 60 even ones.
+    for (size_t I = 1; I < kSlots; I += 2) Signal->Disconnect(Slots[I]);
+    for (size_t I = 0; I < 120; I += 2) DestroySlot(I);
+    EXPECT_EQ(Signal->SlotCount(), 40);
+    EXPECT_EQ(Signal->Slots(0), Slots[120]);
+    Calls.clear();
+    Signal->Emit();
+    EXPECT_EQ(Calls, Expected(0));
+
+    // Inside one: slot 120's handler removes every slot but the last, then a later one joins.
+    std::wstring Before = Names[120];
+    Actions.assign(kSlots, nullptr);
+    Actions[120] = [&] {
+        if (!Before.empty())
+            for (size_t I = 122; I + 2 < kSlots; I += 2) Signal->Disconnect(Slots[I]);
+        Before.clear();
+        AddSlot(L"<new>");
+    };
+    Calls.clear();
+    Signal->Emit();
+    EXPECT_EQ(Calls, L"<120><198>");
+    Calls.clear();
+    Signal->Emit();
+    EXPECT_EQ(Calls, L"<120><198><new>"); // the second new slot waits for the next one
+    ASSERT_EQ(Signal->SlotCount(), 4);
+    EXPECT_EQ(Signal->Slots(3)->SignalCount(), 1);
+    EXPECT_THROW(Signal->Slots(4), std::out_of_range);
+}
+
 TEST(SignalActivation, EverySlotHearsOfAChangeWhateverItsOwnFlag) {
     struct Case {
         const char* Name;
