@@ -71,6 +71,8 @@ TKoOPCProvider::~TKoOPCProvider() {
         // Lines that cannot be recorded any more are lost.
     }
     FSink.reset();
+    // Objects still queued go now (with no sink left, all of them in this call).
+    FreeQueuedObjects();
     {
         std::lock_guard Guard(FClientLock);
         FClientList.clear();
@@ -465,8 +467,51 @@ void TKoOPCProvider::DoLog(const std::wstring& Line) {
 
 void TKoOPCProvider::FreeObject(TKoMainThreadObject* Object) {
     if (!Object) return;
-    const HWND Sink = Handle();
-    if (!Sink || !PostMessageW(Sink, PM_FREEOBJECT, reinterpret_cast<WPARAM>(Object), 0)) delete Object;
+    if (const HWND Sink = Handle()) {
+        std::lock_guard Guard(FFreeLock);
+        try {
+            FFreeQueue.push_back(Object);
+            if (FFreePosted) return;
+            if (PostMessageW(Sink, PM_FREEOBJECT, 0, 0)) {
+                FFreePosted = true;
+                return;
+            }
+            FFreeQueue.pop_back();
+        } catch (...) {
+            // Out of memory: destroyed here, as without a main thread.
+        }
+    }
+    delete Object;
+}
+
+void TKoOPCProvider::FreeQueuedObjects() noexcept {
+    for (;;) {
+        std::vector<TKoMainThreadObject*> Batch;
+        bool More = false;
+        {
+            std::lock_guard Guard(FFreeLock);
+            if (FFreeQueue.size() > KoFreeBatch) {
+                try {
+                    Batch.assign(FFreeQueue.end() - KoFreeBatch, FFreeQueue.end());
+                    FFreeQueue.resize(FFreeQueue.size() - KoFreeBatch);
+                } catch (...) {
+                    Batch.clear();
+                }
+            }
+            if (Batch.empty()) Batch.swap(FFreeQueue); // the rest, or all of it when out of memory
+            const HWND Sink = Handle();
+            FFreePosted = !FFreeQueue.empty() && Sink && PostMessageW(Sink, PM_FREEOBJECT, 0, 0);
+            More = !FFreeQueue.empty() && !FFreePosted;
+        }
+        try {
+            // A removed item disconnects its link from its variable here.
+            TKoVarWriteAccess Access(KoVarAccessLock());
+            for (TKoMainThreadObject* Object : Batch) delete Object;
+        } catch (...) {
+            // The variables' lock failed: the batch is left rather than torn from them unsafely.
+        }
+        if (!More) return;
+    }
 }
 
 bool TKoOPCProvider::HandleMessage(UINT Msg, WPARAM WParam, LPARAM LParam, LRESULT& Result) {
@@ -494,12 +539,7 @@ bool TKoOPCProvider::HandleMessage(UINT Msg, WPARAM WParam, LPARAM LParam, LRESU
         }
         return true;
     case PM_FREEOBJECT:
-        try {
-            // A removed item disconnects its link from its variable here.
-            TKoVarWriteAccess Access(KoVarAccessLock());
-            delete reinterpret_cast<TKoMainThreadObject*>(WParam);
-        } catch (...) {
-        }
+        FreeQueuedObjects();
         return true;
     case PM_LOG:
         FlushLog();

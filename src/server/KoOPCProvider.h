@@ -45,7 +45,7 @@ class TKoOPCProvider;
 // Codes of the provider's main-thread message sink (0x0402 is not used).
 enum : UINT {
     PM_FINISHTRANSACTION = WM_USER + 0, // group, transaction: the group finishes the transaction
-    PM_FREEOBJECT = WM_USER + 1,        // object (TKoMainThreadObject): destroyed
+    PM_FREEOBJECT = WM_USER + 1,        // the objects queued by FreeObject are destroyed (a batch at a time)
     PM_LOG = WM_USER + 3,        // the lines queued by other threads are recorded in the activity log now
     PM_DISCONNECT = WM_USER + 4, // server object: disconnected
 };
@@ -57,7 +57,7 @@ enum TKoOPCAccessRights : int { arNone, arReadOnly, arWriteOnly, arReadWrite };
 enum TKoThreadingModel : int { tmSingle, tmApartment, tmFree, tmBoth, tmNeutral };
 
 // An object that must be destroyed on the main thread (items removed by a client): handed over
-// with PM_FREEOBJECT.
+// with FreeObject.
 class TKoMainThreadObject {
 public:
     virtual ~TKoMainThreadObject() = default;
@@ -298,6 +298,8 @@ public:
     void FlushLog();
     // Destroys Object on the main thread (at once when the sink is gone).
     void FreeObject(TKoMainThreadObject* Object);
+    // On the main thread: destroys a batch of the queued objects and asks for the next batch.
+    void FreeQueuedObjects() noexcept;
 
     void Lock() const { FStatusLock.lock(); }
     void Unlock() const { FStatusLock.unlock(); }
@@ -349,6 +351,13 @@ private:
     std::wstring FDescription;
     std::atomic<int32_t> FGroupCount{0};
     std::unique_ptr<TKoMessageWindow> FSink;
+    // Objects waiting to be destroyed on the main thread. A client that removes a group of
+    // thousands of items hands over thousands of objects: they go in batches, each under one hold
+    // of the variables, with one message on its way while the queue is not empty.
+    std::mutex FFreeLock;
+    std::vector<TKoMainThreadObject*> FFreeQueue;
+    bool FFreePosted = false;
+    static constexpr size_t KoFreeBatch = 1024;
     // Lines of other threads waiting for the main thread (at most KoMaxQueuedLogLines; more are
     // dropped while the main thread does not run).
     std::mutex FLogQueueLock;

@@ -697,6 +697,42 @@ TEST_F(ProviderTest, WriteTransactionsArePerformedOnlyForRunningListedClients) {
     Stranger->ObjRelease();
 }
 
+// Removing groups of thousands of items hands thousands of objects to the main thread at once:
+// every one is destroyed there, once, whether the main thread takes them in its message loop or
+// the provider goes first.
+TEST_F(ProviderTest, ObjectsFreedByWorkersInBulkAreDestroyedOnTheMainThread) {
+    // Counts its destructions, and those that ran on another thread than the main one.
+    struct TCountedObject : TKoMainThreadObject {
+        TCountedObject(std::atomic<int>& ACount, std::atomic<int>& AElsewhere, DWORD AMainThread)
+            : Count(ACount), Elsewhere(AElsewhere), MainThread(AMainThread) {}
+        ~TCountedObject() override {
+            ++Count;
+            if (GetCurrentThreadId() != MainThread) ++Elsewhere;
+        }
+        std::atomic<int>& Count;
+        std::atomic<int>& Elsewhere;
+        DWORD MainThread;
+    };
+    const DWORD MainThread = GetCurrentThreadId();
+    constexpr int kThreads = 4, kPerThread = 2500;
+    // First taken by the message loop, then left queued for the provider's end.
+    for (const bool Pump : {true, false}) {
+        SCOPED_TRACE(Pump ? "message loop" : "provider's end");
+        std::atomic<int> Count{0}, Elsewhere{0};
+        ASSERT_TRUE(RunOnThreads(kThreads, [&](int) {
+            for (int I = 0; I < kPerThread; ++I)
+                Provider->FreeObject(new TCountedObject(Count, Elsewhere, MainThread));
+        }));
+        if (Pump) {
+            EXPECT_TRUE(kotest::PumpUntil([&] { return Count == kThreads * kPerThread; }, 10s));
+        } else {
+            Provider.reset();
+        }
+        EXPECT_EQ(Count.load(), kThreads * kPerThread);
+        EXPECT_EQ(Elsewhere.load(), 0);
+    }
+}
+
 TEST_F(ProviderTest, SynchronizedDataChangeLocksCountsAndReleasesTheGroups) {
     TKoFloat Var(nullptr);
     auto* Client = new TFakeClient(Journal, L"c");
