@@ -23,7 +23,8 @@
 ;   - AppID\{class ID} of a class when that key was there before the installation (it may
 ;     carry the machine's access settings for the server);
 ;   - the uninstaller's own temporary copy (%TEMP%\~nsu*.tmp), which Windows deletes at the
-;     next restart.
+;     next restart (the value PendingFileRenameOperations under
+;     HKLM\System\CurrentControlSet\Control\Session Manager asks for it).
 
 Unicode true
 
@@ -510,4 +511,12 @@ Section "Uninstall"
   RMDir /REBOOTOK "$INSTDIR"
 
   DeleteRegKey SHCTX "${KO_UNINSTALL_KEY}"
+  ${If} $PerUser == 1
+    ; The user's hive and folders may have had none of these before: removed when empty.
+    DeleteRegKey /ifempty HKCU "Software\Classes\AppID"
+    DeleteRegKey /ifempty HKCU "Software\Classes\CLSID"
+    DeleteRegKey /ifempty HKCU "Software\Classes\Interface"
+    DeleteRegKey /ifempty HKCU "Software\Microsoft\Windows\CurrentVersion\Uninstall"
+    RMDir "$LOCALAPPDATA\Programs"
+  ${EndIf}
 SectionEnd
