@@ -13,8 +13,8 @@
 ;   /Service       also install KoOPCServerSvc as the Windows service KoOPCService
 ;                  (all users only)
 ;   /D=<folder>    the installation folder; last on the line, unquoted, may hold blanks
-; Exit codes: 0 installed; 1 cancelled or failed; 2 the options contradict each other or
-; need rights the user does not have.
+; Exit codes: 0 installed; 2 refused before anything was installed (the options exclude each
+; other, or need rights the user does not have); any other non-zero code: cancelled or failed.
 ;
 ; The uninstaller (Uninstall.exe in the installation folder, /S for silent) removes every file,
 ; key and shortcut the installation added. What it leaves:

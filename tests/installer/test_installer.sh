@@ -8,6 +8,7 @@
 #     server by its ProgID (for all users also the service's class, COM starting the service);
 #   - a silent uninstall;
 #   - nothing the installation added is left, but what the uninstaller documents.
+# Before them, options that exclude each other are refused with exit code 2.
 # Usage: test_installer.sh <build-dir> <setup.exe>
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
@@ -117,6 +118,19 @@ check_mode() {
 $left"
   echo "$name: nothing left but: $(grep -Ec "$documented" "$work/$name-added.txt" || true) documented entries"
 }
+
+# Options that exclude each other are refused before anything is installed.
+echo "== refused options"
+python3 "$here/prefix_snapshot.py" "$WINEPREFIX" >"$work/refused-before.txt"
+for options in "/CurrentUser /Service" "/AllUsers /CurrentUser"; do
+  status=0
+  # shellcheck disable=SC2086
+  wine_run "$setup_win" /S $options || status=$?
+  [[ $status -eq 2 ]] || fail "setup $options: exit code $status, not 2"
+done
+settle
+python3 "$here/prefix_snapshot.py" "$WINEPREFIX" --since "$work/refused-before.txt" >"$work/refused-added.txt"
+! grep -Ev "$wine_own" "$work/refused-added.txt" || fail "a refused setup changed the prefix"
 
 # /D= is given as it comes, to the end of the line; wine quotes an argument with a blank, which the
 # setup program would not take for /D=: a folder without one.
