@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools
   libwine-dev wine wine64
   xvfb x11-utils imagemagick
+  nsis
   googletest
 )
 

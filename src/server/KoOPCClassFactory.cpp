@@ -2,6 +2,8 @@
 
 #include <comcat.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "KoApplication.h"
@@ -33,17 +35,30 @@ struct TCreationEnd {
     void operator()(TKoComServer* Server) const noexcept { Server->ObjectDestroyed(); }
 };
 
-// Registers (or removes) the class in the OPC Data Access server categories.
+const CATID kCategories[] = {CATID_OPCDAServer10, CATID_OPCDAServer20};
+
+// Registers (or removes) the class in the OPC Data Access server categories of the machine.
 void UpdateCategories(const GUID& ClassID, bool Register) {
     ComPtr<ICatRegister> Categories;
     KoOleCheck(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
                                 IID_PPV_ARGS(&Categories)));
-    CATID Ids[] = {CATID_OPCDAServer10, CATID_OPCDAServer20};
+    CATID Ids[std::size(kCategories)];
+    std::copy(std::begin(kCategories), std::end(kCategories), Ids);
     if (Register)
         KoOleCheck(Categories->RegisterClassImplCategories(ClassID, static_cast<ULONG>(std::size(Ids)), Ids));
     else
         KoOleCheck(
             Categories->UnRegisterClassImplCategories(ClassID, static_cast<ULONG>(std::size(Ids)), Ids));
+}
+
+// The same category entries in the user's class registry: the manager writes only the machine's.
+void RegisterUserCategories(const TKoClassesRoot& Root, const std::wstring& ClassText) {
+    for (const CATID& Id : kCategories) {
+        const std::wstring Path = L"CLSID\\" + ClassText + L"\\Implemented Categories\\" + KoGuidText(Id);
+        TKoRegKey Key;
+        if (!Key.Create(Root.Root, Root.Path(Path)))
+            throw EKoOleError(TYPE_E_REGISTRYACCESS, L"Error accessing the OLE registry: " + Root.Path(Path));
+    }
 }
 
 } // namespace
@@ -146,34 +161,40 @@ IKoOPCProviderClient* TKoOPCProviderClientFactory::CreateClient() {
 }
 
 void TKoOPCProviderClientFactory::UpdateRegistry(bool Register) {
-    const TKoClassesRoot Standard = KoClassesRoot(FComServer.PerUserRegistration());
-    // The OPC and AppID entries are always the machine's.
-    const TKoClassesRoot Machine = KoClassesRoot(false);
+    // Every entry goes to one class registry: the machine's, or for a per-user registration the
+    // user's. A user who may not write the machine's registry can then register the class, and
+    // removing a per-user registration leaves a machine-wide one of the same class whole.
+    const bool PerUser = FComServer.PerUserRegistration();
+    const TKoClassesRoot Root = KoClassesRoot(PerUser);
     const std::wstring FileName = KoProgramFileName();
     const std::wstring ExeName = FileNamePart(FileName);
     const std::wstring ClassText = KoGuidText(FClassID);
     const std::wstring ProgID = GetProgID();
+    const std::wstring CategoriesKey = L"CLSID\\" + ClassText + L"\\Implemented Categories";
     if (Register) {
-        KoRegisterLocalServer(Standard, FClassID, ProgID, FDescription, FileName);
-        UpdateCategories(FClassID, true);
+        KoRegisterLocalServer(Root, FClassID, ProgID, FDescription, FileName);
+        if (PerUser)
+            RegisterUserCategories(Root, ClassText);
+        else
+            UpdateCategories(FClassID, true);
         // OPC clients list the servers whose ProgID has this key.
-        KoRegWriteIfOpened(Machine, ProgID + L"\\OPC\\Vendor", L"", FProvider ? FProvider->Vendor() : L"");
-        KoRegWriteIfOpened(Machine, L"AppID\\" + ExeName, L"AppID", ClassText);
-        KoRegWriteIfOpened(Machine, L"AppID\\" + ClassText, L"", ApplicationTitle(FileName));
-        KoRegWriteIfOpened(Machine, L"CLSID\\" + ClassText, L"AppID", ClassText);
+        KoRegWriteIfOpened(Root, ProgID + L"\\OPC\\Vendor", L"", FProvider ? FProvider->Vendor() : L"");
+        KoRegWriteIfOpened(Root, L"AppID\\" + ExeName, L"AppID", ClassText);
+        KoRegWriteIfOpened(Root, L"AppID\\" + ClassText, L"", ApplicationTitle(FileName));
+        KoRegWriteIfOpened(Root, L"CLSID\\" + ClassText, L"AppID", ClassText);
         return;
     }
-    // The manager fails for a class without categories: there is nothing to remove then.
+    // The manager fails for a class without categories: there is nothing to remove then. The
+    // user's category keys go with the tree below.
     TKoRegKey Categories;
-    if (Categories.Open(Machine.Root, Machine.Path(L"CLSID\\" + ClassText + L"\\Implemented Categories"))) {
+    if (!PerUser && Categories.Open(Root.Root, Root.Path(CategoriesKey))) {
         Categories.Reset();
         UpdateCategories(FClassID, false);
     }
-    // The AppID\{class ID} key stays: it may carry the machine's access settings for the server.
-    for (const std::wstring& Path : {L"CLSID\\" + ClassText + L"\\Implemented Categories", ProgID + L"\\OPC",
-                                     ProgID, L"AppID\\" + ExeName})
-        KoRegDeleteTree(Machine, Path);
-    KoUnregisterLocalServer(Standard, FClassID, ProgID);
+    // The AppID\{class ID} key stays: it may carry the access settings for the server.
+    for (const std::wstring& Path : {CategoriesKey, ProgID + L"\\OPC", ProgID, L"AppID\\" + ExeName})
+        KoRegDeleteTree(Root, Path);
+    KoUnregisterLocalServer(Root, FClassID, ProgID);
 }
 
 TKoOPCServerObjectCreator KoOPCServerObjectCreator() {

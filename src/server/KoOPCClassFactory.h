@@ -60,8 +60,8 @@ public:
     // IKoComClassObject
     GUID ClassID() const override { return FClassID; }
     DWORD RegistrationFlags() const override;
-    // Also the provider's Register and Unregister. The standard part goes to the current user's
-    // class registry when the program was started with a per-user switch.
+    // Also the provider's Register and Unregister. Every entry goes to the current user's class
+    // registry when the program was started with a per-user switch, else to the machine's.
     void UpdateRegistry(bool Register) override;
     // IKoOPCProviderClassObject
     void Activate() override;

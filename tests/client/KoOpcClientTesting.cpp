@@ -209,25 +209,13 @@ void OpcClient::ExpectNoGroupsLeft(std::initializer_list<IOPCServer*> Connection
 }
 
 bool OpcClient::RunClientThreads(int N, const std::function<void(int)>& Work, DWORD BoundMs) {
-    struct TArg {
-        const std::function<void(int)>* Work;
-        int Index;
-    };
+    using TArg = TMtaWork;
     std::vector<TArg> Args;
     for (int I = 0; I < N; ++I) Args.push_back({&Work, I});
     std::vector<TKoHandle> Threads;
     std::vector<HANDLE> Raw;
     for (TArg& Arg : Args) {
-        Threads.emplace_back(CreateThread(
-            nullptr, 0,
-            [](void* P) -> DWORD {
-                const TArg& A = *static_cast<TArg*>(P);
-                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-                (*A.Work)(A.Index);
-                CoUninitialize();
-                return 0;
-            },
-            &Arg, 0, nullptr));
+        Threads.emplace_back(CreateThread(nullptr, 0, &RunMtaWork, &Arg, 0, nullptr));
         if (!Threads.back()) {
             std::fprintf(stderr, "CreateThread failed\n");
             std::fflush(stderr);

@@ -21,6 +21,7 @@
 #include "KoOPCGroup.h"
 #include "KoOPCProvider.h"
 #include "KoOPCServerObject.h"
+#include "KoProcessTesting.h"
 #include "KoWindows.h"
 #include "RandomVars.h"
 #include "ReadOnlyVars.h"
@@ -134,25 +135,14 @@ protected:
 // out). Threads still running after BoundMs are taken for a deadlock: the process ends at once
 // with a message, since the threads still use this frame.
 inline void RunOnThreads(int N, const std::function<void(int)>& Work, DWORD BoundMs = 30000) {
-    struct TArg {
-        const std::function<void(int)>* Work;
-        int Index;
-    };
+    using TArg = TMtaWork;
     std::vector<TArg> Args(static_cast<size_t>(N));
     std::vector<TKoHandle> Threads;
     std::vector<HANDLE> Raw;
     for (int I = 0; I < N; ++I) {
         Args[static_cast<size_t>(I)] = {&Work, I};
-        Threads.emplace_back(CreateThread(
-            nullptr, 0,
-            [](void* P) -> DWORD {
-                auto* Arg = static_cast<TArg*>(P);
-                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-                (*Arg->Work)(Arg->Index);
-                CoUninitialize();
-                return 0;
-            },
-            &Args[static_cast<size_t>(I)], 0, nullptr));
+        Threads.emplace_back(
+            CreateThread(nullptr, 0, &RunMtaWork, &Args[static_cast<size_t>(I)], 0, nullptr));
         Raw.push_back(Threads.back().Get());
     }
     if (WaitForMultipleObjects(static_cast<DWORD>(N), Raw.data(), TRUE, BoundMs) != WAIT_OBJECT_0) {

@@ -395,8 +395,11 @@ protected:
     }
     void TearDown() override {
         Server.SetStartSwitches({});
-        KoRegDeleteTree(KoClassesRoot(false), L"AppID\\" + ClassText);
-        KoRegDeleteTree(KoClassesRoot(false), L"CLSID\\" + ClassText);
+        for (bool PerUser : {false, true}) {
+            KoRegDeleteTree(KoClassesRoot(PerUser), L"AppID\\" + ClassText);
+            KoRegDeleteTree(KoClassesRoot(PerUser), L"CLSID\\" + ClassText);
+            KoRegDeleteTree(KoClassesRoot(PerUser), ProgID);
+        }
         ClassFactoryTest::TearDown();
     }
 
@@ -450,24 +453,37 @@ TEST_F(RegistryTest, RegisterWritesTheEntriesAndUnregisterLeavesOnlyTheAppID) {
     EXPECT_NO_THROW(Provider->Unregister());
 }
 
-TEST_F(RegistryTest, PerUserRegistrationPutsOnlyTheStandardPartUnderTheUser) {
+// A per-user registration writes every entry under the user's class registry, and its removal
+// leaves a machine-wide registration of the same class whole (it used to delete the machine's
+// ProgID, vendor key and categories, and needed the machine's registry to register at all).
+TEST_F(RegistryTest, PerUserRegistrationWritesOnlyUnderTheUserAndRemovesOnlyItsOwn) {
     const std::wstring User = L"Software\\Classes\\";
     const std::wstring Machine = L"Software\\Classes\\";
-    const std::wstring Local = L"CLSID\\" + ClassText + L"\\LocalServer32";
+    Provider->Register();
     Server.SetStartSwitches({smRegServer, true});
     Provider->Register();
-    EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, User + Local), KoProgramFileName());
-    EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, User + ProgID + L"\\Clsid"), ClassText);
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Machine + Local));
-    // The OPC vendor key and the AppID entries are the machine's in any case.
-    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, Machine + ProgID + L"\\OPC\\Vendor"), TestIdentity.Vendor);
-    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, Machine + L"AppID\\" + ProgramExeName(), L"AppID"), ClassText);
+    for (const TEntry& E : Entries())
+        EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, User + E.Path, E.Name), E.Value)
+            << KoUtf8(E.Path + L" " + E.Name);
+    for (const wchar_t* Category :
+         {L"{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}", L"{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}"})
+        EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER,
+                              User + L"CLSID\\" + ClassText + L"\\Implemented Categories\\" + Category))
+            << KoUtf8(Category);
 
     Server.SetStartSwitches({smUnregServer, true});
     Provider->Unregister();
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, User + L"CLSID\\" + ClassText));
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, User + ProgID));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Machine + ProgID));
+    for (const TEntry& E : Entries()) {
+        const bool Stays = E.Path == L"AppID\\" + ClassText;
+        EXPECT_EQ(KeyExists(HKEY_CURRENT_USER, User + E.Path), Stays) << KoUtf8(E.Path);
+        // The machine's registration is untouched.
+        EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, Machine + E.Path, E.Name), E.Value)
+            << KoUtf8(E.Path + L" " + E.Name);
+    }
+    GUID ClassID;
+    ASSERT_EQ(IIDFromString(ClassText.c_str(), &ClassID), S_OK);
+    EXPECT_EQ(IsOPCServerClass(ClassID), S_OK);
+    KoRegDeleteTree(KoClassesRoot(true), L"AppID\\" + ClassText);
 }
 
 // Registering the class with the program's COM server support: the switches decide between

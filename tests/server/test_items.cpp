@@ -39,18 +39,7 @@ class TWorker {
 public:
     explicit TWorker(std::function<void()> AWork)
         : FWork(std::move(AWork)), FMainThread(GetCurrentThreadId()) {
-        FThread.Reset(CreateThread(
-            nullptr, 0,
-            [](void* P) -> DWORD {
-                auto* Self = static_cast<TWorker*>(P);
-                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-                Self->FWork();
-                CoUninitialize();
-                Self->FDone = true;
-                PostThreadMessageW(Self->FMainThread, WM_NULL, 0, 0);
-                return 0;
-            },
-            this, 0, nullptr));
+        FThread.Reset(CreateThread(nullptr, 0, &Run, this, 0, nullptr));
     }
     ~TWorker() { WaitForSingleObject(FThread.Get(), 30000); }
     TWorker(const TWorker&) = delete;
@@ -58,6 +47,16 @@ public:
     bool Done() const { return FDone; }
 
 private:
+    static DWORD WINAPI Run(void* P) {
+        auto* Self = static_cast<TWorker*>(P);
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        Self->FWork();
+        CoUninitialize();
+        Self->FDone = true;
+        PostThreadMessageW(Self->FMainThread, WM_NULL, 0, 0);
+        return 0;
+    }
+
     std::function<void()> FWork;
     DWORD FMainThread;
     std::atomic<bool> FDone{false};

@@ -1,10 +1,19 @@
 #include "KoProcessTesting.h"
 
+#include <objbase.h>
 #include <tlhelp32.h>
 
 #include "KoWindows.h"
 
 namespace kotest {
+
+DWORD WINAPI RunMtaWork(void* Arg) {
+    const TMtaWork& Work = *static_cast<TMtaWork*>(Arg);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    (*Work.Work)(Work.Index);
+    CoUninitialize();
+    return 0;
+}
 
 std::wstring ExecutablePath() {
     std::wstring Path(MAX_PATH, L'\0');

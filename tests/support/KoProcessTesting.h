@@ -4,12 +4,22 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "KoWindows.h"
 
 namespace kotest {
+
+// One piece of work for a thread of the multi-threaded apartment: RunMtaWork, the thread
+// procedure (a system-convention function, as the 32-bit build needs), runs (*Work)(Index)
+// between CoInitializeEx and CoUninitialize.
+struct TMtaWork {
+    const std::function<void(int)>* Work;
+    int Index;
+};
+DWORD WINAPI RunMtaWork(void* Arg);
 
 // The full path of the running executable.
 std::wstring ExecutablePath();
