@@ -141,10 +141,14 @@ TServerRegistration::TServerRegistration() {
         throw EBench("KoOPCServer.exe /RegServer failed");
 }
 
-TServerRegistration::~TServerRegistration() {
-    // The server ends by itself once COM's last reference is gone; unregister after that.
+bool WaitForServerToEnd() {
     for (int I = 0; I < 300 && !kotest::ProcessesOf(kServerExe).empty(); ++I) Sleep(100);
-    if (!kotest::ProcessesOf(kServerExe).empty())
+    return kotest::ProcessesOf(kServerExe).empty();
+}
+
+TServerRegistration::~TServerRegistration() {
+    // Unregistered once the server has ended.
+    if (!WaitForServerToEnd())
         std::fprintf(stderr, "note: KoOPCServer.exe still runs 30 s after its last release\n");
     if (kotest::RunProgram(kotest::ExecutableDirectory() + kServerExe, L"/UnregServer", kProgramBoundMs) != 0)
         std::fprintf(stderr, "note: KoOPCServer.exe /UnregServer failed\n");
@@ -279,6 +283,19 @@ void PrintRatio(const char* Name, const TTimedCase& Server, const TTimedCase& Ba
         RoundRatios.push_back(Server.MsPerCall[R] / Bare.MsPerCall[R]);
     std::printf("%-5s medians %.3f  best %.3f  median of round ratios %.3f  (aim <= %.2f)\n", Name,
                 Server.Median() / Bare.Median(), Server.Best() / Bare.Best(), MedianOf(RoundRatios), Aim);
+}
+
+// ---- published figures ----
+
+void PublishFigure(const char* Id, const std::string& Measure, double Value, const char* Unit,
+                   const std::string& Baseline, double BaselineValue, const std::string& Aim) {
+    std::printf("figure,%s,%s,%.6g,%s,%s,", Id, Measure.c_str(), Value, Unit, Baseline.c_str());
+    if (!Baseline.empty() && BaselineValue > 0)
+        std::printf("%.6g,%.4g,", BaselineValue, Value / BaselineValue);
+    else
+        std::printf(",,");
+    std::printf("%s\n", Aim.c_str());
+    std::fflush(stdout);
 }
 
 } // namespace kobench

@@ -173,6 +173,10 @@ public:
     TServerRegistration& operator=(const TServerRegistration&) = delete;
 };
 
+// Waits (bounded) until no KoOPCServer process runs any more: the server ends by itself once
+// COM's last reference is gone. False when one still runs.
+bool WaitForServerToEnd();
+
 // A server object, started by COM through the ProgID.
 ComPtr<IOPCServer> CreateServer();
 
@@ -223,5 +227,13 @@ bool PrintCases(const std::vector<const TTimedCase*>& Cases);
 // median of the ratios of the rounds taken side by side (neighbouring rounds see nearly the same
 // load on the machine, so this one varies least from run to run).
 void PrintRatio(const char* Name, const TTimedCase& Server, const TTimedCase& Bare, double Aim);
+
+// ---- published figures ----
+
+// Prints one figure as a line "figure,Id,Measure,Value,Unit,Baseline,BaselineValue,Ratio,Aim",
+// which scripts/run-benchmarks.sh collects into its table and CSV file. Baseline is empty for a
+// figure that has none (Ratio is then empty too); the texts must not contain commas.
+void PublishFigure(const char* Id, const std::string& Measure, double Value, const char* Unit,
+                   const std::string& Baseline, double BaselineValue, const std::string& Aim);
 
 } // namespace kobench
