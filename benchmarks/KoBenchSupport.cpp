@@ -175,6 +175,7 @@ TServerGroup AddGroup(IOPCServer& Server, const wchar_t* Name, OPCHANDLE ClientH
     Check(Group.Unknown.As(&Group.SyncIO), "the group's IOPCSyncIO");
 
     const DWORD Count = static_cast<DWORD>(ItemIDs.size());
+    if (Count == 0) return Group;
     wchar_t NoAccessPath[] = L"";
     std::vector<std::wstring> IDs(ItemIDs.begin(), ItemIDs.end());
     std::vector<OPCITEMDEF> Defs(Count);

@@ -180,8 +180,8 @@ bool WaitForServerToEnd();
 // A server object, started by COM through the ProgID.
 ComPtr<IOPCServer> CreateServer();
 
-// One active group of the server with its items added (active, client handles 1, 2, ...);
-// Handles are their server handles.
+// One active group of the server with its items added (none when ItemIDs is empty) (active, client handles 1,
+// 2, ...); Handles are their server handles.
 struct TServerGroup {
     ComPtr<IUnknown> Unknown;
     ComPtr<IOPCItemMgt> ItemMgt;

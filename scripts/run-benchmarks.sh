@@ -1,13 +1,114 @@
 #!/usr/bin/env bash
-# Builds the benchmarks (optimised) and runs them under Wine, one after the other.
+# Builds the benchmarks (optimised), runs them under Wine one after the other and prints one table
+# of the published figures, each beside its baseline measured in the same run. Writes the same
+# figures as CSV, the programs' full output and the plots (PNG, drawn with gnuplot from the CSV)
+# into $KO_BENCH_OUT (default: <build>/benchmarks).
+#
+# Each step takes the machine's build lock ($KO_BENCH_LOCK, default /tmp/ko-build.lock) for
+# itself, so no hold lasts longer than one program: run this script without flock.
+# KO_BENCH_QUICK=1 runs the sweeps with fewer points and shorter windows.
 set -euo pipefail
 root=$(dirname "$(dirname "$(realpath "$0")")")
 build=${KO_BUILD_DIR:-$root/build}
-"$root/scripts/build.sh" --target KoBenchVars KoBenchSyncRead KoBenchDataChange KoBenchBrowse KoBenchMainThread
-"$root/scripts/wine-run.sh" "$build" "$build/bin/KoBenchVars.exe"
+out=${KO_BENCH_OUT:-$build/benchmarks}
+lock=${KO_BENCH_LOCK:-/tmp/ko-build.lock}
+quick=${KO_BENCH_QUICK:-0}
+mkdir -p "$out"
+log="$out/benchmarks.log"
+csv="$out/benchmarks.csv"
+: >"$log"
+
+step() { flock "$lock" "$@"; }
+
+if ! command -v gnuplot >/dev/null; then
+  echo "run-benchmarks: installing gnuplot-nox for the plots" >&2
+  sudo=()
+  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq gnuplot-nox >/dev/null
+fi
+
+step "$root/scripts/build.sh" --target KoBenchVars KoBenchSyncRead KoBenchDataChange KoBenchBrowse \
+  KoBenchMainThread KoBenchFootprint
+
+failed=()
+# Runs one benchmark program under Wine; its output goes to the terminal and to the log.
+bench() {
+  local name=$1; shift
+  echo "== $name $*" | tee -a "$log"
+  if ! step "$root/scripts/wine-run.sh" "$build" "$build/bin/$name.exe" "$@" 2>&1 | tr -d '\r' |
+    grep -v 'wine32 is missing\|multiarch' | tee -a "$log"; then
+    failed+=("$name $*")
+  fi
+}
+
+{
+  echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"\
+    "$(free -g | awk '/Mem:/ {print $2}') GB, $(. /etc/os-release && echo "$PRETTY_NAME"), $(wine --version)"
+  echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+} | tee -a "$log"
+
+if [[ $quick == 1 ]]; then
+  clients=1,2,4; items=1000,10000,30000; window=5
+else
+  clients=1,2,4,8; items=1000,10000,30000,100000; window=8
+fi
+bench KoBenchVars
 # These register KoOPCServer in the build tree's prefix for their run and unregister it again.
-"$root/scripts/wine-run.sh" "$build" "$build/bin/KoBenchSyncRead.exe"
-"$root/scripts/wine-run.sh" "$build" "$build/bin/KoBenchDataChange.exe"
-"$root/scripts/wine-run.sh" "$build" "$build/bin/KoBenchBrowse.exe"
+bench KoBenchSyncRead
+bench KoBenchDataChange --clients 1 --items 10000 --window 10
+bench KoBenchDataChange --clients "$clients" --items 10000 --window "$window"
+bench KoBenchDataChange --clients 1 --items "$items" --window "$window"
+bench KoBenchFootprint
+bench KoBenchBrowse
 # This one hosts the windowed server in its own process.
-"$root/scripts/wine-run.sh" "$build" "$build/bin/KoBenchMainThread.exe"
+bench KoBenchMainThread
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$log"
+
+# The figures: CSV and one table.
+{
+  echo "id,measure,value,unit,baseline,baseline_value,ratio,aim"
+  grep '^figure,' "$log" | cut -d, -f2-
+} >"$csv"
+echo
+echo "Figures (CSV: $csv)"
+awk -F, 'NR > 1 {
+  printf "%-10s %-58s %12s %-9s %-44s %12s %7s  %s\n", $1, $2, $3, $4, $5, $6, $7, $8
+}' "$csv"
+
+# Values per second against the item count (one client) and against the client count (10,000
+# items each), server and bare: "clients,items,server,bare" rows of the sweeps.
+points="$out/data-change-sweep.csv"
+awk -F, '$1 == "P3-sweep" {
+  n = split($2, w, " ")
+  for (i = 2; i <= n; ++i) {
+    if (w[i] ~ /^client/) c = w[i - 1]
+    if (w[i] == "items") it = w[i - 1]
+  }
+  print c "," it "," $3 "," $6
+}' "$csv" | sort -t, -k1,1n -k2,2n -u >"$points"
+gnuplot <<EOF
+set datafile separator ","
+set terminal pngcairo size 800,500
+set grid
+set key left top
+set ylabel "values/s"
+set yrange [0:*]
+set logscale x
+set output "$out/values-per-item-count.png"
+set title "Data-change values/s against the items of one group (1 client, group and timer at 10 ms)"
+set xlabel "items"
+plot "< awk -F, '\$1 == 1' '$points'" using 2:3 with linespoints title "server", \
+     "" using 2:4 with linespoints title "bare OnDataChange"
+unset logscale x
+set output "$out/values-per-client-count.png"
+set title "Data-change values/s against client processes (10,000 items each, total)"
+set xlabel "client processes"
+plot "< awk -F, '\$2 == 10000' '$points'" using 1:3 with linespoints title "server", \
+     "" using 1:4 with linespoints title "bare OnDataChange"
+EOF
+echo "Plots: $out/values-per-item-count.png $out/values-per-client-count.png"
+if [[ ${#failed[@]} -gt 0 ]]; then
+  echo "failed: ${failed[*]}" >&2
+  exit 1
+fi
