@@ -12,7 +12,11 @@
 // The client processes are the same in both cases and count, in the same window, what arrives.
 // A sweep runs (b) then (a) for each client count and item count given.
 //
-// Usage: KoBenchDataChange.exe [--clients 1,2,4] [--items 10000] [--window SECONDS]
+// With --capacity, four more processes hold 512 server objects and 2,000 groups of the server
+// between them while one client is measured, and the program reports whether every held
+// connection answered GetStatus.
+//
+// Usage: KoBenchDataChange.exe [--clients 1,2,4] [--items 10000] [--window SECONDS] [--capacity]
 // (the child instances are started by the program itself).
 
 #include <windows.h>
@@ -209,6 +213,49 @@ int RunClient(DWORD ParentPid, int Case, int Client, bool Server, DWORD Items) {
     return 0;
 }
 
+// ---- a process holding idle connections ----
+
+std::wstring HolderBench(int Case, int Holder) {
+    return std::wstring(kBenchName) + L"." + std::to_wstring(Case) + L".holder" + std::to_wstring(Holder);
+}
+
+// Opens Connections server objects and Groups groups over them (one item each, active, 1000 ms,
+// no callback), asks every connection for its status, writes how many answered, then holds
+// everything until the parent is done.
+int RunHolder(DWORD ParentPid, int Case, int Holder, int Connections, int Groups) {
+    TComApartment Apartment;
+    const std::wstring Bench = HolderBench(Case, Holder);
+    TParentProcess Parent(Bench.c_str(), ParentPid);
+    std::vector<ComPtr<IOPCServer>> Servers;
+    std::vector<TServerGroup> Held;
+    int Answered = 0;
+    std::string Failure;
+    try {
+        for (int C = 0; C < Connections; ++C) Servers.push_back(CreateServer());
+        for (int G = 0; G < Groups; ++G)
+            Held.push_back(AddGroup(*Servers[G % Connections].Get(), (L"Held " + std::to_wstring(G)).c_str(),
+                                    static_cast<OPCHANDLE>(G + 1), 1000, {L"Random.KoFloat1"}));
+        for (const ComPtr<IOPCServer>& Server : Servers) {
+            OPCSERVERSTATUS* Status = nullptr;
+            if (Server->GetStatus(&Status) == S_OK && Status && Status->dwServerState == OPC_STATUS_RUNNING)
+                ++Answered;
+            if (Status) CoTaskMemFree(Status->szVendorInfo);
+            CoTaskMemFree(Status);
+        }
+    } catch (const EBench& Error) {
+        Failure = Error.what();
+    }
+    FILE* Out = _wfopen((Parent.Names().File + L".txt").c_str(), L"w");
+    if (Out) {
+        std::fprintf(Out, "%zu %zu %d\n", Servers.size(), Held.size(), Answered);
+        std::fclose(Out);
+    }
+    if (!Failure.empty()) std::fprintf(stderr, "KoBenchDataChange holder: %s\n", Failure.c_str());
+    Parent.SignalReady();
+    Parent.Finished(INFINITE);
+    return 0;
+}
+
 // ---- the bare sender ----
 
 // One thread of the sender: what a group thread of the server does on the wire.
@@ -333,6 +380,15 @@ struct TCase {
     int Clients = 1;
     DWORD Items = 10'000;
     bool Server = false;
+    // Processes that hold idle connections and groups of the server while the case runs, and
+    // what each opens.
+    int Holders = 0;
+    int HeldConnections = 0;
+    int HeldGroups = 0;
+    // What the holders had at once: connections, groups, connections that answered GetStatus.
+    int Connections = 0;
+    int Groups = 0;
+    int Answered = 0;
     // Summed over the clients.
     double ValuesPerSecond = 0;
     double CallbacksPerSecond = 0;
@@ -358,6 +414,27 @@ void RunCase(int Number, TCase& Case, DWORD WindowMs) {
             Server = CreateServer();
             Timer = std::make_unique<TModuleTimer>(*Server.Get(), kTimerIntervalMs);
         }
+        // The holders come first, one after the other, as the clients do.
+        std::vector<std::unique_ptr<TChildProcess>> Holders;
+        for (int H = 0; H < Case.Holders; ++H) {
+            Holders.push_back(std::make_unique<TChildProcess>(
+                HolderBench(Number, H).c_str(),
+                L"holder " + std::to_wstring(Number) + L" " + std::to_wstring(H) + L" " +
+                    std::to_wstring(Case.HeldConnections) + L" " + std::to_wstring(Case.HeldGroups)));
+            Holders.back()->WaitReady();
+            const std::wstring File = TRendezvous(HolderBench(Number, H).c_str(), Pid).File + L".txt";
+            int Connections = 0, Groups = 0, Answered = 0;
+            FILE* In = _wfopen(File.c_str(), L"r");
+            if (In && std::fscanf(In, "%d %d %d", &Connections, &Groups, &Answered) == 3) {
+                Case.Connections += Connections;
+                Case.Groups += Groups;
+                Case.Answered += Answered;
+            }
+            if (In) std::fclose(In);
+            DeleteFileW(File.c_str());
+        }
+        // The connection of this process (the timer's group) and those of the clients count too.
+        if (Case.Holders > 0) Case.Connections += 1 + Case.Clients;
         std::vector<std::unique_ptr<TChildProcess>> Clients;
         for (int C = 0; C < Case.Clients; ++C) {
             const std::wstring Args = L"client " + std::to_wstring(Number) + L" " + std::to_wstring(C) +
@@ -381,6 +458,7 @@ void RunCase(int Number, TCase& Case, DWORD WindowMs) {
         // The sender goes first, then the clients (each unadvises and releases its server).
         Sender.reset();
         Clients.clear();
+        Holders.clear();
         // The timer is put back and the server released here.
     }
     for (int C = 0; C < Case.Clients; ++C) {
@@ -484,6 +562,49 @@ int RunParent(const std::vector<int>& ClientCounts, const std::vector<int>& Item
     return AllRan ? 0 : 1;
 }
 
+// Capacity: Holders processes open 512 server objects and 2,000 groups between them; meanwhile one
+// client subscribes 10,000 items at 10 ms, and is measured against the bare callback as in P3.
+int RunCapacity(DWORD WindowMs) {
+    constexpr int kHolders = 4, kConnections = 512, kGroups = 2'000;
+    TComApartment Apartment;
+    TServerRegistration Registration;
+    TCase Bare, Server;
+    Server.Server = true;
+    Server.Holders = kHolders;
+    Server.HeldConnections = kConnections / kHolders;
+    Server.HeldGroups = kGroups / kHolders;
+    int Number = 0;
+    for (TCase* Case : {&Bare, &Server}) {
+        try {
+            RunCase(++Number, *Case, WindowMs);
+        } catch (const EBench& Error) {
+            Case->Failure = Error.what();
+        }
+        if (Case == &Server) WaitForServerToEnd();
+    }
+    std::printf(
+        "capacity: %d connections (%d holder processes, this one and the subscribing client), %d groups; "
+        "%d of the holders' connections answered GetStatus with OPC_STATUS_RUNNING\n",
+        Server.Connections, kHolders, Server.Groups, Server.Answered);
+    std::printf("%-8s %7s %7s %11s %11s %10s %8s\n", "case", "clients", "items", "values/s", "callbacks/s",
+                "entries/cb", "overlap");
+    PrintCase("bare", Bare);
+    PrintCase("server", Server);
+    const int HeldConnections = kHolders * Server.HeldConnections;
+    PublishFigure("P7",
+                  "server objects open at once (all held ones answered GetStatus: " +
+                      std::string(Server.Answered == HeldConnections ? "yes" : "no") + ")",
+                  Server.Connections, "connections", "", 0, ">= 512");
+    PublishFigure("P7", "groups open at once", Server.Groups, "groups", "", 0, ">= 2000");
+    if (Bare.Ran() && Server.Ran())
+        PublishFigure("P7", "data-change to 1 client x 10000 items beside them", Server.ValuesPerSecond,
+                      "values/s", "bare OnDataChange to 1 client x 10000 items", Bare.ValuesPerSecond,
+                      ">= 100000 values/s and >= 0.90 x bare");
+    const bool Met = Server.Connections >= kConnections && Server.Groups >= kGroups &&
+                     Server.Answered == HeldConnections && Bare.Ran() && Server.Ran();
+    return Met ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -494,6 +615,9 @@ int main(int argc, char** argv) {
                 return RunClient(ParentPid, std::atoi(argv[4]), std::atoi(argv[5]),
                                  std::strcmp(argv[6], "server") == 0,
                                  static_cast<DWORD>(std::strtoul(argv[7], nullptr, 10)));
+            if (argc == 8 && std::strcmp(argv[3], "holder") == 0)
+                return RunHolder(ParentPid, std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]),
+                                 std::atoi(argv[7]));
             if (argc == 7 && std::strcmp(argv[3], "sender") == 0)
                 return RunSender(ParentPid, std::atoi(argv[4]), std::atoi(argv[5]),
                                  static_cast<DWORD>(std::strtoul(argv[6], nullptr, 10)));
@@ -501,7 +625,14 @@ int main(int argc, char** argv) {
         }
         std::vector<int> Clients{1}, Items{10'000};
         DWORD WindowMs = 10'000;
-        for (int I = 1; I + 1 < argc; I += 2) {
+        bool Capacity = false;
+        for (int I = 1; I < argc; I += 2) {
+            if (std::strcmp(argv[I], "--capacity") == 0) {
+                Capacity = true;
+                --I;
+                continue;
+            }
+            if (I + 1 >= argc) throw EBench(std::string("no value after ") + argv[I]);
             if (std::strcmp(argv[I], "--clients") == 0)
                 Clients = ListOf(argv[I + 1]);
             else if (std::strcmp(argv[I], "--items") == 0)
@@ -511,7 +642,7 @@ int main(int argc, char** argv) {
             else
                 throw EBench(std::string("unknown argument ") + argv[I]);
         }
-        return RunParent(Clients, Items, WindowMs);
+        return Capacity ? RunCapacity(WindowMs) : RunParent(Clients, Items, WindowMs);
     } catch (const EBench& Error) {
         std::fprintf(stderr, "KoBenchDataChange: %s\n", Error.what());
         return 2;

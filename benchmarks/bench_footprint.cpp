@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "KoAllocationCounter.h"
 #include "KoApplication.h"
 #include "KoBenchSupport.h"
 #include "KoComObjects.h"
@@ -32,6 +33,7 @@
 #include "KoMessagePump.h"
 #include "KoOPCDA.h"
 #include "KoOPCGroup.h"
+#include "KoOPCItems.h"
 #include "KoOPCProvider.h"
 #include "KoOPCServerObject.h"
 #include "KoProcessTesting.h"
@@ -90,8 +92,17 @@ double MeasurePropagation() {
         Provider->Run();
         ComPtr<IOPCServer> Server =
             KoAdopt(static_cast<IOPCServer*>(TKoOPCProviderClient::Create(*Provider)));
+        // What the items keep on the C++ heap (the rest of an item's memory is task-allocator text
+        // and what Wine's heap adds per block): measured while they are added.
+        const long long Live0 = HeapLiveBytes(), Allocations0 = HeapAllocations();
         TServerGroup Group = AddGroup(*Server.Get(), L"Propagation", 1, 3'600'000,
                                       std::vector<const wchar_t*>(kPropagationItems, L"Random.KoFloat1"));
+        std::printf(
+            "items in the process: %.0f bytes kept on the C++ heap and %.1f allocations made per added item "
+            "(sizeof item %u, of which the variable link %u)\n",
+            static_cast<double>(HeapLiveBytes() - Live0) / kPropagationItems,
+            static_cast<double>(HeapAllocations() - Allocations0) / kPropagationItems,
+            static_cast<unsigned>(sizeof(TKoOPCProviderItem)), static_cast<unsigned>(sizeof(TKoVarLink)));
         ComPtr<TInProcessSink> Sink = KoAdopt(new TInProcessSink);
         Advise(*Group.Unknown.Get(), Sink->Unknown());
         // The first callback carries every item; from then on the pending data change holds one

@@ -2,7 +2,7 @@
 # Builds the benchmarks (optimised), runs them under Wine one after the other and prints one table
 # of the published figures, each beside its baseline measured in the same run. Writes the same
 # figures as CSV, the programs' full output and the plots (PNG, drawn with gnuplot from the CSV)
-# into $KO_BENCH_OUT (default: <build>/benchmarks).
+# into $KO_BENCH_OUT (default: <build>/bench-results).
 #
 # Each step takes the machine's build lock ($KO_BENCH_LOCK, default /tmp/ko-build.lock) for
 # itself, so no hold lasts longer than one program: run this script without flock.
@@ -10,7 +10,7 @@
 set -euo pipefail
 root=$(dirname "$(dirname "$(realpath "$0")")")
 build=${KO_BUILD_DIR:-$root/build}
-out=${KO_BENCH_OUT:-$build/benchmarks}
+out=${KO_BENCH_OUT:-$build/bench-results}
 lock=${KO_BENCH_LOCK:-/tmp/ko-build.lock}
 quick=${KO_BENCH_QUICK:-0}
 mkdir -p "$out"
@@ -59,6 +59,7 @@ bench KoBenchSyncRead
 bench KoBenchDataChange --clients 1 --items 10000 --window 10
 bench KoBenchDataChange --clients "$clients" --items 10000 --window "$window"
 bench KoBenchDataChange --clients 1 --items "$items" --window "$window"
+bench KoBenchDataChange --capacity --window "$window"
 bench KoBenchFootprint
 bench KoBenchBrowse
 # This one hosts the windowed server in its own process.
