@@ -493,6 +493,24 @@ std::vector<int> ListOf(const char* Text) {
     return Values;
 }
 
+// The bare case, then the server's, each numbered on from Number; the bare one runs while no
+// server runs, since the server's simulation would load the machine.
+void RunPair(int& Number, TCase& Bare, TCase& Server, DWORD WindowMs) {
+    for (TCase* Case : {&Bare, &Server}) {
+        try {
+            RunCase(++Number, *Case, WindowMs);
+        } catch (const EBench& Error) {
+            Case->Failure = Error.what();
+        }
+        if (Case == &Server) WaitForServerToEnd();
+    }
+}
+
+void PrintHeader() {
+    std::printf("%-8s %7s %7s %11s %11s %10s %8s\n", "case", "clients", "items", "values/s", "callbacks/s",
+                "entries/cb", "overlap");
+}
+
 void PrintCase(const char* Label, const TCase& Case) {
     if (!Case.Ran()) {
         std::printf("%-8s %7d %7lu  n/a: %s\n", Label, Case.Clients, static_cast<unsigned long>(Case.Items),
@@ -514,8 +532,7 @@ int RunParent(const std::vector<int>& ClientCounts, const std::vector<int>& Item
     std::printf("OnDataChange to client processes: %.0f s counted after %.0f s warm-up per case; group and "
                 "bare calls every 10 ms at most\n",
                 WindowMs / 1e3, kWarmUpMs / 1e3);
-    std::printf("%-8s %7s %7s %11s %11s %10s %8s\n", "case", "clients", "items", "values/s", "callbacks/s",
-                "entries/cb", "overlap");
+    PrintHeader();
     bool AllRan = true;
     int Number = 0;
     // The proxy DLL must be registered before the sink's interface can cross.
@@ -528,15 +545,7 @@ int RunParent(const std::vector<int>& ClientCounts, const std::vector<int>& Item
                 Case->Items = static_cast<DWORD>(Items);
             }
             Server.Server = true;
-            // The bare case runs while no server runs: its simulation would load the machine.
-            for (TCase* Case : {&Bare, &Server}) {
-                try {
-                    RunCase(++Number, *Case, WindowMs);
-                } catch (const EBench& Error) {
-                    Case->Failure = Error.what();
-                }
-                if (Case == &Server) WaitForServerToEnd();
-            }
+            RunPair(Number, Bare, Server, WindowMs);
             PrintCase("bare", Bare);
             PrintCase("server", Server);
             AllRan = AllRan && Bare.Ran() && Server.Ran();
@@ -574,20 +583,12 @@ int RunCapacity(DWORD WindowMs) {
     Server.HeldConnections = kConnections / kHolders;
     Server.HeldGroups = kGroups / kHolders;
     int Number = 0;
-    for (TCase* Case : {&Bare, &Server}) {
-        try {
-            RunCase(++Number, *Case, WindowMs);
-        } catch (const EBench& Error) {
-            Case->Failure = Error.what();
-        }
-        if (Case == &Server) WaitForServerToEnd();
-    }
+    RunPair(Number, Bare, Server, WindowMs);
     std::printf(
         "capacity: %d connections (%d holder processes, this one and the subscribing client), %d groups; "
         "%d of the holders' connections answered GetStatus with OPC_STATUS_RUNNING\n",
         Server.Connections, kHolders, Server.Groups, Server.Answered);
-    std::printf("%-8s %7s %7s %11s %11s %10s %8s\n", "case", "clients", "items", "values/s", "callbacks/s",
-                "entries/cb", "overlap");
+    PrintHeader();
     PrintCase("bare", Bare);
     PrintCase("server", Server);
     const int HeldConnections = kHolders * Server.HeldConnections;
