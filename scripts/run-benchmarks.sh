@@ -100,7 +100,7 @@ plot() {
 set datafile separator ","
 set terminal pngcairo size 800,500
 set grid
-set key left top
+set key right bottom
 set ylabel "values/s"
 set yrange [0:*]
 set output "$1"
