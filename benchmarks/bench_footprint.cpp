@@ -150,7 +150,7 @@ std::string ReadUnixFile(const std::wstring& Path) {
     TKoHandle File(CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     std::string Text;
-    if (File.Get() == INVALID_HANDLE_VALUE || !File) return Text;
+    if (!File) return Text;
     char Buffer[4096];
     DWORD Read = 0;
     while (ReadFile(File.Get(), Buffer, sizeof Buffer, &Read, nullptr) && Read > 0) Text.append(Buffer, Read);
