@@ -4,6 +4,8 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <iterator>
 
@@ -152,6 +154,77 @@ TServerRegistration::~TServerRegistration() {
         std::fprintf(stderr, "note: KoOPCServer.exe still runs 30 s after its last release\n");
     if (kotest::RunProgram(kotest::ExecutableDirectory() + kServerExe, L"/UnregServer", kProgramBoundMs) != 0)
         std::fprintf(stderr, "note: KoOPCServer.exe /UnregServer failed\n");
+}
+
+// ---- the server process, seen from outside ----
+
+namespace {
+
+std::string ReadUnixFile(const std::wstring& Path) {
+    TKoHandle File(CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string Text;
+    if (!File) return Text;
+    char Buffer[4096];
+    DWORD Read = 0;
+    while (ReadFile(File.Get(), Buffer, sizeof Buffer, &Read, nullptr) && Read > 0) Text.append(Buffer, Read);
+    return Text;
+}
+
+// User and system time of a stat file (fields 14 and 15, in ticks of 1/100 s), in seconds.
+double CpuSecondsIn(const std::wstring& StatFile) {
+    const std::string Stat = ReadUnixFile(StatFile);
+    const size_t At = Stat.rfind(')');
+    if (At == std::string::npos) throw EBench("the server's stat cannot be read");
+    // Fields from the third on follow the command's closing parenthesis.
+    const char* P = Stat.c_str() + At + 2;
+    for (int Field = 3; Field < 14; ++Field) {
+        P = std::strchr(P, ' ');
+        if (!P) throw EBench("the server's stat is short");
+        ++P;
+    }
+    char* End = nullptr;
+    const double User = std::strtod(P, &End);
+    const double System = std::strtod(End, nullptr);
+    return (User + System) / 100;
+}
+
+} // namespace
+
+TUnixServerProcess::TUnixServerProcess() {
+    WIN32_FIND_DATAW Entry;
+    HANDLE Find = FindFirstFileW(L"Z:\\proc\\*", &Entry);
+    if (Find == INVALID_HANDLE_VALUE) throw EBench("Z:\\proc cannot be listed");
+    std::vector<std::wstring> Found;
+    do {
+        const std::wstring Name = Entry.cFileName;
+        if (Name.empty() || Name.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
+        std::string CommandLine = ReadUnixFile(L"Z:\\proc\\" + Name + L"\\cmdline");
+        std::replace(CommandLine.begin(), CommandLine.end(), '\0', ' ');
+        if (CommandLine.find("KoOPCServer.exe") != std::string::npos &&
+            CommandLine.find("/RegServer") == std::string::npos)
+            Found.push_back(Name);
+    } while (FindNextFileW(Find, &Entry));
+    FindClose(Find);
+    if (Found.size() != 1)
+        throw EBench("expected one Unix process of KoOPCServer, found " + std::to_string(Found.size()));
+    FFolder = L"Z:\\proc\\" + Found[0] + L"\\";
+    FMainThread = FFolder + L"task\\" + Found[0] + L"\\stat";
+}
+
+double TUnixServerProcess::WorkingSet() const {
+    const std::string Status = ReadUnixFile(FFolder + L"status");
+    const size_t At = Status.find("VmRSS:");
+    if (At == std::string::npos) throw EBench("no VmRSS in the server's status");
+    return std::strtod(Status.c_str() + At + 6, nullptr) * 1024;
+}
+
+double TUnixServerProcess::CpuSeconds() const {
+    return CpuSecondsIn(FFolder + L"stat");
+}
+
+double TUnixServerProcess::MainThreadCpuSeconds() const {
+    return CpuSecondsIn(FMainThread);
 }
 
 ComPtr<IOPCServer> CreateServer() {

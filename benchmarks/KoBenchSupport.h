@@ -177,6 +177,24 @@ public:
 // COM's last reference is gone. False when one still runs.
 bool WaitForServerToEnd();
 
+// The one running KoOPCServer process as the kernel sees it. Wine answers GetProcessTimes and
+// GetProcessMemoryInfo for another process with figures of the calling process (measured: the
+// server's CPU time read so equalled the benchmark's own), so they are read from /proc of the
+// server's Unix process, the one whose command line names KoOPCServer.exe.
+class TUnixServerProcess {
+public:
+    TUnixServerProcess();
+    // The resident set (the working set), in bytes.
+    double WorkingSet() const;
+    // User and system time, in seconds: of the whole process, and of its first (main) thread.
+    double CpuSeconds() const;
+    double MainThreadCpuSeconds() const;
+
+private:
+    std::wstring FFolder; // Z:\proc\<pid>\, with the trailing separator
+    std::wstring FMainThread;
+};
+
 // A server object, started by COM through the ProgID.
 ComPtr<IOPCServer> CreateServer();
 

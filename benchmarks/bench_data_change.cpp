@@ -394,6 +394,9 @@ struct TCase {
     double CallbacksPerSecond = 0;
     double Odd = 0;
     double MostAtOnce = 0;
+    // CPU time of the server process and of its main thread over the window, in cores.
+    double ServerCores = -1;
+    double MainThreadCores = -1;
     std::string Failure;
 
     bool Ran() const { return Failure.empty() && ValuesPerSecond > 0; }
@@ -452,9 +455,26 @@ void RunCase(int Number, TCase& Case, DWORD WindowMs) {
             Sender->WaitReady();
         }
         Sleep(kWarmUpMs);
+        // Where the server's time goes: its process and its main thread (the simulation's steps and
+        // the items' refresh) against the window.
+        std::unique_ptr<TUnixServerProcess> Process;
+        double Cpu0 = 0, Main0 = 0;
+        LARGE_INTEGER From, To;
+        if (Case.Server) {
+            Process = std::make_unique<TUnixServerProcess>();
+            Cpu0 = Process->CpuSeconds();
+            Main0 = Process->MainThreadCpuSeconds();
+        }
+        QueryPerformanceCounter(&From);
         SetEvent(Start.Get());
         Sleep(WindowMs);
         SetEvent(Stop.Get());
+        QueryPerformanceCounter(&To);
+        if (Process) {
+            const double Seconds = SecondsBetween(From, To);
+            Case.ServerCores = (Process->CpuSeconds() - Cpu0) / Seconds;
+            Case.MainThreadCores = (Process->MainThreadCpuSeconds() - Main0) / Seconds;
+        }
         // The sender goes first, then the clients (each unadvises and releases its server).
         Sender.reset();
         Clients.clear();
@@ -525,6 +545,10 @@ void PrintCase(const char* Label, const TCase& Case) {
         std::printf("note: %.0f entries were not good VT_R8/VT_DATE values without error\n", Case.Odd);
     if (Case.MostAtOnce > 1)
         std::printf("note: a client's sink was called by more than one caller at once\n");
+    if (Case.ServerCores >= 0)
+        std::printf(
+            "         server process %.0f %% of a core over the window, of which its main thread %.0f %%\n",
+            Case.ServerCores * 100, Case.MainThreadCores * 100);
 }
 
 int RunParent(const std::vector<int>& ClientCounts, const std::vector<int>& ItemCounts, DWORD WindowMs) {

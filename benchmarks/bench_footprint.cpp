@@ -142,69 +142,6 @@ double MeasurePropagation() {
 
 // ---- the server process, seen from outside ----
 
-// Wine answers GetProcessTimes and GetProcessMemoryInfo for another process with figures of the
-// calling process (measured: the server's CPU time read so equalled the benchmark's own). The
-// server's figures are read where the kernel keeps them: /proc of its Unix process, which is the
-// one whose command line names KoOPCServer.exe.
-std::string ReadUnixFile(const std::wstring& Path) {
-    TKoHandle File(CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::string Text;
-    if (!File) return Text;
-    char Buffer[4096];
-    DWORD Read = 0;
-    while (ReadFile(File.Get(), Buffer, sizeof Buffer, &Read, nullptr) && Read > 0) Text.append(Buffer, Read);
-    return Text;
-}
-
-class TUnixServerProcess {
-public:
-    TUnixServerProcess() {
-        WIN32_FIND_DATAW Entry;
-        HANDLE Find = FindFirstFileW(L"Z:\\proc\\*", &Entry);
-        if (Find == INVALID_HANDLE_VALUE) throw EBench("Z:\\proc cannot be listed");
-        std::vector<std::wstring> Found;
-        do {
-            const std::wstring Name = Entry.cFileName;
-            if (Name.empty() || Name.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
-            std::string CommandLine = ReadUnixFile(L"Z:\\proc\\" + Name + L"\\cmdline");
-            std::replace(CommandLine.begin(), CommandLine.end(), '\0', ' ');
-            if (CommandLine.find("KoOPCServer.exe") != std::string::npos &&
-                CommandLine.find("/RegServer") == std::string::npos)
-                Found.push_back(Name);
-        } while (FindNextFileW(Find, &Entry));
-        FindClose(Find);
-        if (Found.size() != 1)
-            throw EBench("expected one Unix process of KoOPCServer, found " + std::to_string(Found.size()));
-        FFolder = L"Z:\\proc\\" + Found[0] + L"\\";
-    }
-
-    // The resident set (the working set), in bytes.
-    double WorkingSet() const {
-        const std::string Status = ReadUnixFile(FFolder + L"status");
-        const size_t At = Status.find("VmRSS:");
-        if (At == std::string::npos) throw EBench("no VmRSS in the server's status");
-        return std::strtod(Status.c_str() + At + 6, nullptr) * 1024;
-    }
-
-    // User and system time, in seconds (fields 14 and 15 of stat, in ticks of 1/100 s).
-    double CpuSeconds() const {
-        const std::string Stat = ReadUnixFile(FFolder + L"stat");
-        size_t At = Stat.rfind(')');
-        if (At == std::string::npos) throw EBench("the server's stat cannot be read");
-        // Fields from the third on follow the command's closing parenthesis.
-        const char* P = Stat.c_str() + At + 2;
-        for (int Field = 3; Field < 14; ++Field) P = std::strchr(P, ' ') + 1;
-        char* End = nullptr;
-        const double User = std::strtod(P, &End);
-        const double System = std::strtod(End, nullptr);
-        return (User + System) / 100;
-    }
-
-private:
-    std::wstring FFolder;
-};
-
 // Items of the memory cases: the float of every module, cycled.
 constexpr const wchar_t* kFloatItems[] = {L"Static.KoFloat1",   L"Random.KoFloat1",   L"SawTooth.KoFloat1",
                                           L"Sinusoid.KoFloat1", L"Triangle.KoFloat1", L"ReadOnly.KoFloat1"};
