@@ -4,6 +4,8 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <iterator>
 
@@ -141,13 +143,88 @@ TServerRegistration::TServerRegistration() {
         throw EBench("KoOPCServer.exe /RegServer failed");
 }
 
-TServerRegistration::~TServerRegistration() {
-    // The server ends by itself once COM's last reference is gone; unregister after that.
+bool WaitForServerToEnd() {
     for (int I = 0; I < 300 && !kotest::ProcessesOf(kServerExe).empty(); ++I) Sleep(100);
-    if (!kotest::ProcessesOf(kServerExe).empty())
+    return kotest::ProcessesOf(kServerExe).empty();
+}
+
+TServerRegistration::~TServerRegistration() {
+    // Unregistered once the server has ended.
+    if (!WaitForServerToEnd())
         std::fprintf(stderr, "note: KoOPCServer.exe still runs 30 s after its last release\n");
     if (kotest::RunProgram(kotest::ExecutableDirectory() + kServerExe, L"/UnregServer", kProgramBoundMs) != 0)
         std::fprintf(stderr, "note: KoOPCServer.exe /UnregServer failed\n");
+}
+
+// ---- the server process, seen from outside ----
+
+namespace {
+
+std::string ReadUnixFile(const std::wstring& Path) {
+    TKoHandle File(CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string Text;
+    if (!File) return Text;
+    char Buffer[4096];
+    DWORD Read = 0;
+    while (ReadFile(File.Get(), Buffer, sizeof Buffer, &Read, nullptr) && Read > 0) Text.append(Buffer, Read);
+    return Text;
+}
+
+// User and system time of a stat file (fields 14 and 15, in ticks of 1/100 s), in seconds.
+double CpuSecondsIn(const std::wstring& StatFile) {
+    const std::string Stat = ReadUnixFile(StatFile);
+    const size_t At = Stat.rfind(')');
+    if (At == std::string::npos) throw EBench("the server's stat cannot be read");
+    // Fields from the third on follow the command's closing parenthesis.
+    const char* P = Stat.c_str() + At + 2;
+    for (int Field = 3; Field < 14; ++Field) {
+        P = std::strchr(P, ' ');
+        if (!P) throw EBench("the server's stat is short");
+        ++P;
+    }
+    char* End = nullptr;
+    const double User = std::strtod(P, &End);
+    const double System = std::strtod(End, nullptr);
+    return (User + System) / 100;
+}
+
+} // namespace
+
+TUnixServerProcess::TUnixServerProcess() {
+    WIN32_FIND_DATAW Entry;
+    HANDLE Find = FindFirstFileW(L"Z:\\proc\\*", &Entry);
+    if (Find == INVALID_HANDLE_VALUE) throw EBench("Z:\\proc cannot be listed");
+    std::vector<std::wstring> Found;
+    do {
+        const std::wstring Name = Entry.cFileName;
+        if (Name.empty() || Name.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
+        std::string CommandLine = ReadUnixFile(L"Z:\\proc\\" + Name + L"\\cmdline");
+        std::replace(CommandLine.begin(), CommandLine.end(), '\0', ' ');
+        if (CommandLine.find("KoOPCServer.exe") != std::string::npos &&
+            CommandLine.find("/RegServer") == std::string::npos)
+            Found.push_back(Name);
+    } while (FindNextFileW(Find, &Entry));
+    FindClose(Find);
+    if (Found.size() != 1)
+        throw EBench("expected one Unix process of KoOPCServer, found " + std::to_string(Found.size()));
+    FFolder = L"Z:\\proc\\" + Found[0] + L"\\";
+    FMainThread = FFolder + L"task\\" + Found[0] + L"\\stat";
+}
+
+double TUnixServerProcess::WorkingSet() const {
+    const std::string Status = ReadUnixFile(FFolder + L"status");
+    const size_t At = Status.find("VmRSS:");
+    if (At == std::string::npos) throw EBench("no VmRSS in the server's status");
+    return std::strtod(Status.c_str() + At + 6, nullptr) * 1024;
+}
+
+double TUnixServerProcess::CpuSeconds() const {
+    return CpuSecondsIn(FFolder + L"stat");
+}
+
+double TUnixServerProcess::MainThreadCpuSeconds() const {
+    return CpuSecondsIn(FMainThread);
 }
 
 ComPtr<IOPCServer> CreateServer() {
@@ -171,6 +248,7 @@ TServerGroup AddGroup(IOPCServer& Server, const wchar_t* Name, OPCHANDLE ClientH
     Check(Group.Unknown.As(&Group.SyncIO), "the group's IOPCSyncIO");
 
     const DWORD Count = static_cast<DWORD>(ItemIDs.size());
+    if (Count == 0) return Group;
     wchar_t NoAccessPath[] = L"";
     std::vector<std::wstring> IDs(ItemIDs.begin(), ItemIDs.end());
     std::vector<OPCITEMDEF> Defs(Count);
@@ -279,6 +357,19 @@ void PrintRatio(const char* Name, const TTimedCase& Server, const TTimedCase& Ba
         RoundRatios.push_back(Server.MsPerCall[R] / Bare.MsPerCall[R]);
     std::printf("%-5s medians %.3f  best %.3f  median of round ratios %.3f  (aim <= %.2f)\n", Name,
                 Server.Median() / Bare.Median(), Server.Best() / Bare.Best(), MedianOf(RoundRatios), Aim);
+}
+
+// ---- published figures ----
+
+void PublishFigure(const char* Id, const std::string& Measure, double Value, const char* Unit,
+                   const std::string& Baseline, double BaselineValue, const std::string& Aim) {
+    std::printf("figure,%s,%s,%.6g,%s,%s,", Id, Measure.c_str(), Value, Unit, Baseline.c_str());
+    if (!Baseline.empty() && BaselineValue > 0)
+        std::printf("%.6g,%.4g,", BaselineValue, Value / BaselineValue);
+    else
+        std::printf(",,");
+    std::printf("%s\n", Aim.c_str());
+    std::fflush(stdout);
 }
 
 } // namespace kobench

@@ -173,11 +173,33 @@ public:
     TServerRegistration& operator=(const TServerRegistration&) = delete;
 };
 
+// Waits (bounded) until no KoOPCServer process runs any more: the server ends by itself once
+// COM's last reference is gone. False when one still runs.
+bool WaitForServerToEnd();
+
+// The one running KoOPCServer process as the kernel sees it. Wine answers GetProcessTimes and
+// GetProcessMemoryInfo for another process with figures of the calling process (measured: the
+// server's CPU time read so equalled the benchmark's own), so they are read from /proc of the
+// server's Unix process, the one whose command line names KoOPCServer.exe.
+class TUnixServerProcess {
+public:
+    TUnixServerProcess();
+    // The resident set (the working set), in bytes.
+    double WorkingSet() const;
+    // User and system time, in seconds: of the whole process, and of its first (main) thread.
+    double CpuSeconds() const;
+    double MainThreadCpuSeconds() const;
+
+private:
+    std::wstring FFolder; // Z:\proc\<pid>\, with the trailing separator
+    std::wstring FMainThread;
+};
+
 // A server object, started by COM through the ProgID.
 ComPtr<IOPCServer> CreateServer();
 
-// One active group of the server with its items added (active, client handles 1, 2, ...);
-// Handles are their server handles.
+// One active group of the server with its items added (none when ItemIDs is empty) (active, client handles 1,
+// 2, ...); Handles are their server handles.
 struct TServerGroup {
     ComPtr<IUnknown> Unknown;
     ComPtr<IOPCItemMgt> ItemMgt;
@@ -223,5 +245,13 @@ bool PrintCases(const std::vector<const TTimedCase*>& Cases);
 // median of the ratios of the rounds taken side by side (neighbouring rounds see nearly the same
 // load on the machine, so this one varies least from run to run).
 void PrintRatio(const char* Name, const TTimedCase& Server, const TTimedCase& Bare, double Aim);
+
+// ---- published figures ----
+
+// Prints one figure as a line "figure,Id,Measure,Value,Unit,Baseline,BaselineValue,Ratio,Aim",
+// which scripts/run-benchmarks.sh collects into its table and CSV file. Baseline is empty for a
+// figure that has none (Ratio is then empty too); the texts must not contain commas.
+void PublishFigure(const char* Id, const std::string& Measure, double Value, const char* Unit,
+                   const std::string& Baseline, double BaselineValue, const std::string& Aim);
 
 } // namespace kobench

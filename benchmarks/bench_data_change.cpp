@@ -1,14 +1,23 @@
-// Data-change delivery of the server against a bare callback carrying the same payload, measured
-// in one run:
-//   (a) KoOPCServer, started by COM: one active group, update rate 10 ms, 10,000 active items on
-//       Random variables that change on every step, the Random timer at 10 ms;
-//   (b1) a second instance of this program calls the same sink's OnDataChange with 10,000 good
-//       VT_R8 values and their time stamps, one call after the other;
-//   (b2) the same, one call every 10 ms at most (paced as the server paces a group).
-// Each case runs alone: a warm-up, then a window in which the sink of this process (MTA) counts
-// the values it receives. (b2) is the like-for-like floor of (a): the same update rate.
+// Data-change delivery of the server against a bare callback that puts the same calls on the
+// wire, for one or several client processes:
+//   (a) KoOPCServer, started by COM: each client process adds one active group (update rate
+//       10 ms) of N active items on Random variables that change on every step (the Random
+//       timer at 10 ms) and advises its sink; the server's group threads call the sinks;
+//   (b) a sender process with the server's process security runs one thread per client, in the
+//       multithreaded apartment as the server's group threads, each calling its client's sink
+//       (taken as IUnknown and asked for IOPCDataCallback, as a connection point does) with N
+//       entries of the server's value types (VT_R8 and VT_DATE alternately), time stamps, good
+//       qualities and S_OK errors, paced as a group thread paces its calls (a call starts at
+//       most every 10 ms, counted from the start of the previous one).
+// The client processes are the same in both cases and count, in the same window, what arrives.
+// A sweep runs (b) then (a) for each client count and item count given.
 //
-// Usage: KoBenchDataChange.exe (the child instance is started by the program itself).
+// With --capacity, four more processes hold 512 server objects and 2,000 groups of the server
+// between them while one client is measured, and the program reports whether every held
+// connection answered GetStatus.
+//
+// Usage: KoBenchDataChange.exe [--clients 1,2,4] [--items 10000] [--window SECONDS] [--capacity]
+// (the child instances are started by the program itself).
 
 #include <windows.h>
 
@@ -23,8 +32,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "KoBenchSupport.h"
@@ -37,25 +46,40 @@ using namespace kobench;
 namespace {
 
 constexpr wchar_t kBenchName[] = L"KoBenchDataChange";
-constexpr DWORD kItems = 10'000;
 constexpr DWORD kUpdateRateMs = 10;
 constexpr int32_t kTimerIntervalMs = 10;
 constexpr DWORD kWarmUpMs = 2'000;
-constexpr DWORD kWindowMs = 10'000;
-// The child's argument: its calls paced, or back to back.
-constexpr char kPacedArg[] = "paced";
-constexpr char kFastArg[] = "fast";
+// The aims of one client with 10,000 items.
+constexpr double kAimValuesPerSecond = 100'000;
+constexpr double kAimOfBare = 0.9;
 
 // Random variables whose value differs after every step, cycled over the items (the server
-// accepts an item ID more than once in a group). Both carry 8-byte values (VT_R8, VT_DATE),
-// as the bare calls do.
+// accepts an item ID more than once in a group): VT_R8 and VT_DATE.
 constexpr const wchar_t* kChangingItems[] = {L"Random.KoFloat1", L"Random.KoDateTime1"};
+constexpr VARTYPE kChangingTypes[] = {VT_R8, VT_DATE};
 constexpr wchar_t kTimerItem[] = L"Random.TimerInterval";
 
-// ---- the sink ----
+// The names one case's processes agree on: the case number and the client's index make them
+// unique within the run; the parent's process id makes them unique on the machine.
+std::wstring ClientBench(int Case, int Client) {
+    return std::wstring(kBenchName) + L"." + std::to_wstring(Case) + L".client" + std::to_wstring(Client);
+}
+std::wstring SenderBench(int Case) {
+    return std::wstring(kBenchName) + L"." + std::to_wstring(Case) + L".sender";
+}
+std::wstring WindowEvent(int Case, const wchar_t* Edge, DWORD ParentPid) {
+    return std::wstring(kBenchName) + L"." + std::to_wstring(Case) + L"." + Edge + L"." +
+           std::to_wstring(ParentPid);
+}
+std::wstring ResultFile(int Case, int Client, DWORD ParentPid) {
+    return TRendezvous(ClientBench(Case, Client).c_str(), ParentPid).File + L".txt";
+}
 
-// Counts what arrives through OnDataChange; entries that are not good 8-byte values without
-// error are counted apart, so a case that delivers something else shows it.
+// ---- the client's sink ----
+
+// Counts what arrives through OnDataChange. Entries that are not good values of the two types
+// without error are counted apart, and so are calls that overlap (more than one caller at a
+// time): either makes the case something else than the bare one.
 class TCountingSink final : public TDataChangeSink {
 public:
     struct TCounts {
@@ -65,19 +89,26 @@ public:
 
     TCounts Counts() const noexcept { return {FValues.load(), FCallbacks.load()}; }
     uint64_t Odd() const noexcept { return FOdd.load(); }
+    long MostAtOnce() const noexcept { return FMostAtOnce.load(); }
 
     STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE*,
                               VARIANT* pvValues, WORD* pwQualities, FILETIME*, HRESULT* pErrors) override {
+        const long AtOnce = ++FInCall;
+        for (long Most = FMostAtOnce.load();
+             AtOnce > Most && !FMostAtOnce.compare_exchange_weak(Most, AtOnce);) {
+        }
         uint64_t Odd = 0;
         for (DWORD I = 0; I < dwCount; ++I) {
             const VARTYPE Type = pvValues ? pvValues[I].vt : VARTYPE{VT_EMPTY};
             if ((Type != VT_R8 && Type != VT_DATE) || !pwQualities || pwQualities[I] != OPC_QUALITY_GOOD ||
-                (pErrors && FAILED(pErrors[I])))
+                (pErrors && FAILED(pErrors[I]))) {
                 ++Odd;
+            }
         }
         FOdd += Odd;
         FValues += dwCount;
         ++FCallbacks;
+        --FInCall;
         return S_OK;
     }
 
@@ -85,112 +116,20 @@ private:
     std::atomic<uint64_t> FValues{0};
     std::atomic<uint64_t> FCallbacks{0};
     std::atomic<uint64_t> FOdd{0};
+    std::atomic<long> FInCall{0};
+    std::atomic<long> FMostAtOnce{0};
 };
 
-// ---- measurement ----
-
-struct TResult {
-    explicit TResult(const char* AName) : Name(AName) {}
-
-    const char* Name;
-    double ValuesPerSecond = 0;
-    double CallbacksPerSecond = 0;
-    double EntriesPerCallback = 0;
-    uint64_t Odd = 0;
-    std::string Failure; // why the case has no figures
-
-    bool Ran() const { return Failure.empty() && ValuesPerSecond > 0; }
+// What one client counted in the window.
+struct TClientCount {
+    double Values = 0;
+    double Callbacks = 0;
+    double Seconds = 0;
+    double Odd = 0;
+    double MostAtOnce = 0;
 };
 
-// Waits out the warm-up, then counts over the window.
-void Measure(const TCountingSink& Sink, TResult& Result) {
-    Sleep(kWarmUpMs);
-    const TCountingSink::TCounts Before = Sink.Counts();
-    LARGE_INTEGER Start, Stop;
-    QueryPerformanceCounter(&Start);
-    Sleep(kWindowMs);
-    QueryPerformanceCounter(&Stop);
-    const TCountingSink::TCounts After = Sink.Counts();
-
-    const double Seconds = SecondsBetween(Start, Stop);
-    const auto Values = static_cast<double>(After.Values - Before.Values);
-    const auto Callbacks = static_cast<double>(After.Callbacks - Before.Callbacks);
-    Result.ValuesPerSecond = Values / Seconds;
-    Result.CallbacksPerSecond = Callbacks / Seconds;
-    Result.EntriesPerCallback = Callbacks > 0 ? Values / Callbacks : 0;
-    Result.Odd = Sink.Odd();
-    if (Callbacks == 0) Result.Failure = "no OnDataChange arrived in the window";
-}
-
-// ---- the bare callback of cases (b1) and (b2) ----
-
-// The child: takes the parent's sink out of the file and calls OnDataChange with the same
-// 10,000 entries (fresh values and time stamps each time) until the parent is done. Paced: a
-// call starts at most every kUpdateRateMs, counted from the start of the previous one.
-int RunChild(DWORD ParentPid, bool Paced) {
-    TComApartment Apartment;
-    TParentProcess Parent(kBenchName, ParentPid);
-    ComPtr<IOPCDataCallback> Sink;
-    UnmarshalFromFile(Parent.Names().File, IID_IOPCDataCallback,
-                      reinterpret_cast<void**>(Sink.GetAddressOf()));
-
-    std::vector<OPCHANDLE> Handles(kItems);
-    std::vector<VARIANT> Values(kItems); // VT_R8 only: nothing to clear
-    std::vector<WORD> Qualities(kItems, OPC_QUALITY_GOOD);
-    std::vector<FILETIME> Stamps(kItems);
-    std::vector<HRESULT> Errors(kItems, S_OK);
-    for (DWORD I = 0; I < kItems; ++I) {
-        Handles[I] = I + 1;
-        VariantInit(&Values[I]);
-        Values[I].vt = VT_R8;
-    }
-    Parent.SignalReady();
-
-    uint64_t LastCall = 0;
-    for (DWORD Transaction = 0;; ++Transaction) {
-        DWORD WaitMs = 0;
-        if (Paced) {
-            const uint64_t Due = LastCall + kUpdateRateMs, Now = GetTickCount64();
-            if (Due > Now) WaitMs = static_cast<DWORD>(Due - Now);
-        }
-        if (Parent.Finished(WaitMs)) break;
-        LastCall = GetTickCount64();
-        FILETIME Now;
-        GetSystemTimeAsFileTime(&Now);
-        for (DWORD I = 0; I < kItems; ++I) {
-            Values[I].dblVal = (Transaction % 1000) * 0.1 + I;
-            Stamps[I] = Now;
-        }
-        const HRESULT Result = Sink->OnDataChange(0, 1, S_OK, S_OK, kItems, Handles.data(), Values.data(),
-                                                  Qualities.data(), Stamps.data(), Errors.data());
-        if (FAILED(Result)) {
-            std::fprintf(stderr, "KoBenchDataChange child: OnDataChange returned %s\n", Hex(Result).c_str());
-            return 3;
-        }
-    }
-    return 0;
-}
-
-void RunBare(TResult& Result, bool Paced) {
-    ComPtr<TCountingSink> Sink = KoAdopt(new TCountingSink);
-    try {
-        {
-            // The sink goes to the file before the child starts and looks for it.
-            MarshalToFile(TRendezvous(kBenchName, GetCurrentProcessId()).File, IID_IOPCDataCallback,
-                          Sink->Unknown());
-            const std::string_view Mode = Paced ? kPacedArg : kFastArg;
-            TChildProcess Child(kBenchName, std::wstring(Mode.begin(), Mode.end()));
-            Child.WaitReady();
-            Measure(*Sink.Get(), Result);
-        } // the child is let go and has ended here
-    } catch (const EBench& Error) {
-        Result.Failure = Error.what();
-    }
-    // Drops the stub, and the marshalled reference should the child never have taken it.
-    CoDisconnectObject(Sink->Unknown(), 0);
-}
-
-// ---- the server of case (a) ----
+// ---- the server's group, on the client's side ----
 
 // The sink advised on a group's IOPCDataCallback connection point; unadvised when it goes.
 class TAdvise {
@@ -211,6 +150,194 @@ private:
     ComPtr<IConnectionPoint> FPoint;
     DWORD FCookie = 0;
 };
+
+std::vector<const wchar_t*> ChangingItemIDs(DWORD Items) {
+    std::vector<const wchar_t*> IDs(Items);
+    for (DWORD I = 0; I < Items; ++I) IDs[I] = kChangingItems[I % std::size(kChangingItems)];
+    return IDs;
+}
+
+// ---- a client process ----
+
+// Hosts the sink: with the server, creates it by COM and subscribes a group of Items items; for
+// the bare case, hands the sink to the sender through its file. Counts between the case's
+// Start and Stop events and writes what it counted to its result file once the parent is done.
+int RunClient(DWORD ParentPid, int Case, int Client, bool Server, DWORD Items) {
+    TComApartment Apartment;
+    const std::wstring Bench = ClientBench(Case, Client);
+    TParentProcess Parent(Bench.c_str(), ParentPid);
+    TKoHandle Start(OpenEventW(SYNCHRONIZE, FALSE, WindowEvent(Case, L"Start", ParentPid).c_str()));
+    TKoHandle Stop(OpenEventW(SYNCHRONIZE, FALSE, WindowEvent(Case, L"Stop", ParentPid).c_str()));
+    if (!Start || !Stop) throw EBench("client: the window's events cannot be opened");
+    ComPtr<TCountingSink> Sink = KoAdopt(new TCountingSink);
+
+    TClientCount Count;
+    {
+        ComPtr<IOPCServer> Opc;
+        TServerGroup Group;
+        std::unique_ptr<TAdvise> Advise;
+        if (Server) {
+            Opc = CreateServer();
+            Group = AddGroup(*Opc.Get(), L"Bench data change", 2, kUpdateRateMs, ChangingItemIDs(Items));
+            if (Group.RevisedUpdateRate != kUpdateRateMs)
+                throw EBench("the group's update rate was revised to " +
+                             std::to_string(Group.RevisedUpdateRate));
+            Advise = std::make_unique<TAdvise>(*Group.Unknown.Get(), Sink->Unknown());
+        } else {
+            MarshalToFile(Parent.Names().File, IID_IUnknown, Sink->Unknown());
+        }
+        Parent.SignalReady();
+
+        WaitForSingleObject(Start.Get(), kProgramBoundMs * 10);
+        LARGE_INTEGER From, To;
+        QueryPerformanceCounter(&From);
+        const TCountingSink::TCounts Before = Sink->Counts();
+        WaitForSingleObject(Stop.Get(), kProgramBoundMs * 10);
+        QueryPerformanceCounter(&To);
+        const TCountingSink::TCounts After = Sink->Counts();
+        Count.Values = static_cast<double>(After.Values - Before.Values);
+        Count.Callbacks = static_cast<double>(After.Callbacks - Before.Callbacks);
+        Count.Seconds = SecondsBetween(From, To);
+        Count.Odd = static_cast<double>(Sink->Odd());
+        Count.MostAtOnce = static_cast<double>(Sink->MostAtOnce());
+        // The bare sender is let go before the clients; the server's group goes with the client.
+        Parent.Finished(kProgramBoundMs);
+    }
+    CoDisconnectObject(Sink->Unknown(), 0);
+
+    FILE* Out = _wfopen(ResultFile(Case, Client, ParentPid).c_str(), L"w");
+    if (!Out) throw EBench("client: the result file cannot be written");
+    std::fprintf(Out, "%.0f %.0f %.6f %.0f %.0f\n", Count.Values, Count.Callbacks, Count.Seconds, Count.Odd,
+                 Count.MostAtOnce);
+    std::fclose(Out);
+    return 0;
+}
+
+// ---- a process holding idle connections ----
+
+std::wstring HolderBench(int Case, int Holder) {
+    return std::wstring(kBenchName) + L"." + std::to_wstring(Case) + L".holder" + std::to_wstring(Holder);
+}
+
+// Opens Connections server objects and Groups groups over them (one item each, active, 1000 ms,
+// no callback), asks every connection for its status, writes how many answered, then holds
+// everything until the parent is done.
+int RunHolder(DWORD ParentPid, int Case, int Holder, int Connections, int Groups) {
+    TComApartment Apartment;
+    const std::wstring Bench = HolderBench(Case, Holder);
+    TParentProcess Parent(Bench.c_str(), ParentPid);
+    std::vector<ComPtr<IOPCServer>> Servers;
+    std::vector<TServerGroup> Held;
+    int Answered = 0;
+    std::string Failure;
+    try {
+        for (int C = 0; C < Connections; ++C) Servers.push_back(CreateServer());
+        for (int G = 0; G < Groups; ++G)
+            Held.push_back(AddGroup(*Servers[G % Connections].Get(), (L"Held " + std::to_wstring(G)).c_str(),
+                                    static_cast<OPCHANDLE>(G + 1), 1000, {L"Random.KoFloat1"}));
+        for (const ComPtr<IOPCServer>& Server : Servers) {
+            OPCSERVERSTATUS* Status = nullptr;
+            if (Server->GetStatus(&Status) == S_OK && Status && Status->dwServerState == OPC_STATUS_RUNNING)
+                ++Answered;
+            if (Status) CoTaskMemFree(Status->szVendorInfo);
+            CoTaskMemFree(Status);
+        }
+    } catch (const EBench& Error) {
+        Failure = Error.what();
+    }
+    FILE* Out = _wfopen((Parent.Names().File + L".txt").c_str(), L"w");
+    if (Out) {
+        std::fprintf(Out, "%zu %zu %d\n", Servers.size(), Held.size(), Answered);
+        std::fclose(Out);
+    }
+    if (!Failure.empty()) std::fprintf(stderr, "KoBenchDataChange holder: %s\n", Failure.c_str());
+    Parent.SignalReady();
+    Parent.Finished(INFINITE);
+    return 0;
+}
+
+// ---- the bare sender ----
+
+// One thread of the sender: what a group thread of the server does on the wire.
+struct TSenderThread {
+    ComPtr<IOPCDataCallback> Sink;
+    DWORD Items = 0;
+    const TParentProcess* Parent = nullptr;
+    HRESULT Failure = S_OK;
+};
+
+DWORD WINAPI SenderThreadProc(void* Param) {
+    auto& Thread = *static_cast<TSenderThread*>(Param);
+    const HRESULT Com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const DWORD N = Thread.Items;
+    std::vector<OPCHANDLE> Handles(N);
+    std::vector<VARIANT> Values(N); // 8-byte scalars only: nothing to clear
+    std::vector<WORD> Qualities(N, OPC_QUALITY_GOOD);
+    std::vector<FILETIME> Stamps(N);
+    std::vector<HRESULT> Errors(N, S_OK);
+    for (DWORD I = 0; I < N; ++I) {
+        Handles[I] = I + 1;
+        VariantInit(&Values[I]);
+        Values[I].vt = kChangingTypes[I % std::size(kChangingTypes)];
+    }
+    uint64_t LastCall = 0;
+    for (DWORD Transaction = 0;; ++Transaction) {
+        const uint64_t Due = LastCall + kUpdateRateMs, Now = GetTickCount64();
+        if (Thread.Parent->Finished(Due > Now ? static_cast<DWORD>(Due - Now) : 0)) break;
+        LastCall = GetTickCount64();
+        FILETIME Stamp;
+        GetSystemTimeAsFileTime(&Stamp);
+        for (DWORD I = 0; I < N; ++I) {
+            Values[I].dblVal = (Transaction % 1000) * 0.1 + I;
+            Stamps[I] = Stamp;
+        }
+        const HRESULT Result = Thread.Sink->OnDataChange(0, 2, S_OK, S_OK, N, Handles.data(), Values.data(),
+                                                         Qualities.data(), Stamps.data(), Errors.data());
+        if (FAILED(Result)) {
+            Thread.Failure = Result;
+            break;
+        }
+    }
+    Thread.Sink.Reset();
+    if (SUCCEEDED(Com)) CoUninitialize();
+    return 0;
+}
+
+int RunSender(DWORD ParentPid, int Case, int Clients, DWORD Items) {
+    TComApartment Apartment;
+    // The process security the server asks for, so that the calls take its path on the wire.
+    CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT_INTEGRITY,
+                         RPC_C_IMP_LEVEL_IDENTIFY, nullptr, EOAC_NONE, nullptr);
+    const std::wstring Bench = SenderBench(Case);
+    TParentProcess Parent(Bench.c_str(), ParentPid);
+    std::vector<TSenderThread> Threads(static_cast<size_t>(Clients));
+    for (int C = 0; C < Clients; ++C) {
+        ComPtr<IUnknown> Unknown;
+        UnmarshalFromFile(TRendezvous(ClientBench(Case, C).c_str(), ParentPid).File, IID_IUnknown,
+                          reinterpret_cast<void**>(Unknown.GetAddressOf()));
+        Check(Unknown.As(&Threads[C].Sink), "the sink's IOPCDataCallback");
+        Threads[C].Items = Items;
+        Threads[C].Parent = &Parent;
+    }
+    std::vector<TKoHandle> Running;
+    std::vector<HANDLE> Handles;
+    for (TSenderThread& Thread : Threads) {
+        Running.emplace_back(CreateThread(nullptr, 0, &SenderThreadProc, &Thread, 0, nullptr));
+        if (!Running.back()) throw EBench("sender: CreateThread failed");
+        Handles.push_back(Running.back().Get());
+    }
+    Parent.SignalReady();
+    WaitForMultipleObjects(static_cast<DWORD>(Handles.size()), Handles.data(), TRUE, INFINITE);
+    for (const TSenderThread& Thread : Threads)
+        if (FAILED(Thread.Failure)) {
+            std::fprintf(stderr, "KoBenchDataChange sender: OnDataChange returned %s\n",
+                         Hex(Thread.Failure).c_str());
+            return 3;
+        }
+    return 0;
+}
+
+// ---- the parent ----
 
 void WriteOne(IOPCSyncIO& Io, OPCHANDLE Handle, TKoOleVariant Value) {
     TReceivedArray<HRESULT> Errors(1);
@@ -249,81 +376,298 @@ private:
     TKoOleVariant FOld;
 };
 
-void RunServer(TResult& Result) {
-    ComPtr<TCountingSink> Sink = KoAdopt(new TCountingSink);
-    try {
-        ComPtr<IOPCServer> Server = CreateServer();
-        std::vector<const wchar_t*> IDs(kItems);
-        for (DWORD I = 0; I < kItems; ++I) IDs[I] = kChangingItems[I % std::size(kChangingItems)];
-        TServerGroup Group = AddGroup(*Server.Get(), L"Bench data change", 2, kUpdateRateMs, IDs);
-        if (Group.RevisedUpdateRate != kUpdateRateMs)
-            std::printf("note: the group's update rate was revised to %lu ms\n",
-                        static_cast<unsigned long>(Group.RevisedUpdateRate));
-        TModuleTimer Timer(*Server.Get(), kTimerIntervalMs);
-        TAdvise Advise(*Group.Unknown.Get(), Sink->Unknown());
-        Measure(*Sink.Get(), Result);
-        // Unadvised, timer put back, groups and the server released: in reverse order.
-    } catch (const EBench& Error) {
-        Result.Failure = Error.what();
-    }
-}
+struct TCase {
+    int Clients = 1;
+    DWORD Items = 10'000;
+    bool Server = false;
+    // Processes that hold idle connections and groups of the server while the case runs, and
+    // what each opens.
+    int Holders = 0;
+    int HeldConnections = 0;
+    int HeldGroups = 0;
+    // What the holders had at once: connections, groups, connections that answered GetStatus.
+    int Connections = 0;
+    int Groups = 0;
+    int Answered = 0;
+    // Summed over the clients.
+    double ValuesPerSecond = 0;
+    double CallbacksPerSecond = 0;
+    double Odd = 0;
+    double MostAtOnce = 0;
+    // CPU time of the server process and of its main thread over the window, in cores.
+    double ServerCores = -1;
+    double MainThreadCores = -1;
+    std::string Failure;
 
-// ---- report ----
+    bool Ran() const { return Failure.empty() && ValuesPerSecond > 0; }
+};
 
-void PrintCase(const TResult& Case) {
-    if (!Case.Ran()) {
-        std::printf("%-46s n/a: %s\n", Case.Name, Case.Failure.c_str());
-        return;
-    }
-    std::printf("%-46s %10.0f %11.1f %10.0f\n", Case.Name, Case.ValuesPerSecond, Case.CallbacksPerSecond,
-                Case.EntriesPerCallback);
-    if (Case.Odd)
-        std::printf("note: %s: %llu entries were not good 8-byte values without error\n", Case.Name,
-                    static_cast<unsigned long long>(Case.Odd));
-}
-
-void PrintRatio(const char* Name, const TResult& Server, const TResult& Bare, const char* Note) {
-    if (!Server.Ran() || !Bare.Ran()) {
-        std::printf("%-6s n/a\n", Name);
-        return;
-    }
-    std::printf("%-6s %.3f  %s (aim >= 0.90)\n", Name, Server.ValuesPerSecond / Bare.ValuesPerSecond, Note);
-}
-
-int RunParent() {
-    TComApartment Apartment;
-    TResult Server("(a) server, group 10 ms, Random timer 10 ms");
-    TResult Fast("(b1) bare OnDataChange, back to back");
-    TResult Paced("(b2) bare OnDataChange, every 10 ms");
-
+// The case's client processes, started one after the other (so that all of them find the one
+// server: under Wine clients activating at once would start one server each), a warm-up, the
+// window, then the clients' counts.
+void RunCase(int Number, TCase& Case, DWORD WindowMs) {
+    const DWORD Pid = GetCurrentProcessId();
+    TKoHandle Start(CreateEventW(nullptr, TRUE, FALSE, WindowEvent(Number, L"Start", Pid).c_str()));
+    TKoHandle Stop(CreateEventW(nullptr, TRUE, FALSE, WindowEvent(Number, L"Stop", Pid).c_str()));
+    if (!Start || !Stop) throw EBench("CreateEvent failed");
     {
-        // The proxy DLL must be registered before the sink's interface can cross. The bare cases
-        // run before the server starts, so that its simulation does not load the machine then.
-        TServerRegistration Registration;
-        RunBare(Fast, false);
-        RunBare(Paced, true);
-        RunServer(Server);
+        ComPtr<IOPCServer> Server;
+        std::unique_ptr<TModuleTimer> Timer;
+        if (Case.Server) {
+            Server = CreateServer();
+            Timer = std::make_unique<TModuleTimer>(*Server.Get(), kTimerIntervalMs);
+        }
+        // The holders come first, one after the other, as the clients do.
+        std::vector<std::unique_ptr<TChildProcess>> Holders;
+        for (int H = 0; H < Case.Holders; ++H) {
+            Holders.push_back(std::make_unique<TChildProcess>(
+                HolderBench(Number, H).c_str(),
+                L"holder " + std::to_wstring(Number) + L" " + std::to_wstring(H) + L" " +
+                    std::to_wstring(Case.HeldConnections) + L" " + std::to_wstring(Case.HeldGroups)));
+            Holders.back()->WaitReady();
+            const std::wstring File = TRendezvous(HolderBench(Number, H).c_str(), Pid).File + L".txt";
+            int Connections = 0, Groups = 0, Answered = 0;
+            FILE* In = _wfopen(File.c_str(), L"r");
+            if (In && std::fscanf(In, "%d %d %d", &Connections, &Groups, &Answered) == 3) {
+                Case.Connections += Connections;
+                Case.Groups += Groups;
+                Case.Answered += Answered;
+            }
+            if (In) std::fclose(In);
+            DeleteFileW(File.c_str());
+        }
+        // The connection of this process (the timer's group) and those of the clients count too.
+        if (Case.Holders > 0) Case.Connections += 1 + Case.Clients;
+        std::vector<std::unique_ptr<TChildProcess>> Clients;
+        for (int C = 0; C < Case.Clients; ++C) {
+            const std::wstring Args = L"client " + std::to_wstring(Number) + L" " + std::to_wstring(C) +
+                                      L" " + (Case.Server ? L"server " : L"bare ") +
+                                      std::to_wstring(Case.Items);
+            Clients.push_back(std::make_unique<TChildProcess>(ClientBench(Number, C).c_str(), Args));
+            Clients.back()->WaitReady();
+        }
+        std::unique_ptr<TChildProcess> Sender;
+        if (!Case.Server) {
+            Sender = std::make_unique<TChildProcess>(SenderBench(Number).c_str(),
+                                                     L"sender " + std::to_wstring(Number) + L" " +
+                                                         std::to_wstring(Case.Clients) + L" " +
+                                                         std::to_wstring(Case.Items));
+            Sender->WaitReady();
+        }
+        Sleep(kWarmUpMs);
+        // Where the server's time goes: its process and its main thread (the simulation's steps and
+        // the items' refresh) against the window.
+        std::unique_ptr<TUnixServerProcess> Process;
+        double Cpu0 = 0, Main0 = 0;
+        LARGE_INTEGER From, To;
+        if (Case.Server) {
+            Process = std::make_unique<TUnixServerProcess>();
+            Cpu0 = Process->CpuSeconds();
+            Main0 = Process->MainThreadCpuSeconds();
+        }
+        QueryPerformanceCounter(&From);
+        SetEvent(Start.Get());
+        Sleep(WindowMs);
+        SetEvent(Stop.Get());
+        QueryPerformanceCounter(&To);
+        if (Process) {
+            const double Seconds = SecondsBetween(From, To);
+            Case.ServerCores = (Process->CpuSeconds() - Cpu0) / Seconds;
+            Case.MainThreadCores = (Process->MainThreadCpuSeconds() - Main0) / Seconds;
+        }
+        // The sender goes first, then the clients (each unadvises and releases its server).
+        Sender.reset();
+        Clients.clear();
+        Holders.clear();
+        // The timer is put back and the server released here.
     }
+    for (int C = 0; C < Case.Clients; ++C) {
+        const std::wstring File = ResultFile(Number, C, Pid);
+        TClientCount Count;
+        FILE* In = _wfopen(File.c_str(), L"r");
+        const bool Read = In && std::fscanf(In, "%lf %lf %lf %lf %lf", &Count.Values, &Count.Callbacks,
+                                            &Count.Seconds, &Count.Odd, &Count.MostAtOnce) == 5;
+        if (In) std::fclose(In);
+        DeleteFileW(File.c_str());
+        if (!Read || Count.Seconds <= 0) {
+            Case.Failure = "client " + std::to_string(C) + " reported nothing";
+            continue;
+        }
+        if (Count.Callbacks == 0) Case.Failure = "no OnDataChange reached client " + std::to_string(C);
+        Case.ValuesPerSecond += Count.Values / Count.Seconds;
+        Case.CallbacksPerSecond += Count.Callbacks / Count.Seconds;
+        Case.Odd += Count.Odd;
+        Case.MostAtOnce = std::max(Case.MostAtOnce, Count.MostAtOnce);
+    }
+}
 
-    std::printf("OnDataChange of %lu items across processes: %.0f s counted after %.0f s warm-up per case\n",
-                static_cast<unsigned long>(kItems), kWindowMs / 1e3, kWarmUpMs / 1e3);
-    std::printf("%-46s %10s %11s %10s\n", "case", "values/s", "callbacks/s", "entries/cb");
-    for (const TResult* Case : {&Server, &Fast, &Paced}) PrintCase(*Case);
-    PrintRatio("a/b1", Server, Fast, "against the bare callback back to back");
-    PrintRatio("a/b2", Server, Paced, "against the bare callback paced at 10 ms (like for like)");
-    std::printf("aim: (a) >= 100000 values/s: %s\n",
-                Server.Ran() ? (Server.ValuesPerSecond >= 100'000 ? "met" : "not met") : "n/a");
-    return Server.Ran() && Fast.Ran() && Paced.Ran() ? 0 : 1;
+std::vector<int> ListOf(const char* Text) {
+    std::vector<int> Values;
+    for (const char* P = Text; *P;) {
+        char* End = nullptr;
+        const long Value = std::strtol(P, &End, 10);
+        if (End == P || Value <= 0) throw EBench(std::string("not a list of counts: ") + Text);
+        Values.push_back(static_cast<int>(Value));
+        P = *End == ',' ? End + 1 : End;
+    }
+    return Values;
+}
+
+// The bare case, then the server's, each numbered on from Number; the bare one runs while no
+// server runs, since the server's simulation would load the machine.
+void RunPair(int& Number, TCase& Bare, TCase& Server, DWORD WindowMs) {
+    for (TCase* Case : {&Bare, &Server}) {
+        try {
+            RunCase(++Number, *Case, WindowMs);
+        } catch (const EBench& Error) {
+            Case->Failure = Error.what();
+        }
+        if (Case == &Server) WaitForServerToEnd();
+    }
+}
+
+void PrintHeader() {
+    std::printf("%-8s %7s %7s %11s %11s %10s %8s\n", "case", "clients", "items", "values/s", "callbacks/s",
+                "entries/cb", "overlap");
+}
+
+void PrintCase(const char* Label, const TCase& Case) {
+    if (!Case.Ran()) {
+        std::printf("%-8s %7d %7lu  n/a: %s\n", Label, Case.Clients, static_cast<unsigned long>(Case.Items),
+                    Case.Failure.c_str());
+        return;
+    }
+    std::printf("%-8s %7d %7lu %11.0f %11.1f %10.0f %8.0f\n", Label, Case.Clients,
+                static_cast<unsigned long>(Case.Items), Case.ValuesPerSecond, Case.CallbacksPerSecond,
+                Case.CallbacksPerSecond > 0 ? Case.ValuesPerSecond / Case.CallbacksPerSecond : 0,
+                Case.MostAtOnce);
+    if (Case.Odd > 0)
+        std::printf("note: %.0f entries were not good VT_R8/VT_DATE values without error\n", Case.Odd);
+    if (Case.MostAtOnce > 1)
+        std::printf("note: a client's sink was called by more than one caller at once\n");
+    if (Case.ServerCores >= 0)
+        std::printf(
+            "         server process %.0f %% of a core over the window, of which its main thread %.0f %%\n",
+            Case.ServerCores * 100, Case.MainThreadCores * 100);
+}
+
+int RunParent(const std::vector<int>& ClientCounts, const std::vector<int>& ItemCounts, DWORD WindowMs) {
+    TComApartment Apartment;
+    std::printf("OnDataChange to client processes: %.0f s counted after %.0f s warm-up per case; group and "
+                "bare calls every 10 ms at most\n",
+                WindowMs / 1e3, kWarmUpMs / 1e3);
+    PrintHeader();
+    bool AllRan = true;
+    int Number = 0;
+    // The proxy DLL must be registered before the sink's interface can cross.
+    TServerRegistration Registration;
+    for (int Items : ItemCounts)
+        for (int Clients : ClientCounts) {
+            TCase Bare, Server;
+            for (TCase* Case : {&Bare, &Server}) {
+                Case->Clients = Clients;
+                Case->Items = static_cast<DWORD>(Items);
+            }
+            Server.Server = true;
+            RunPair(Number, Bare, Server, WindowMs);
+            PrintCase("bare", Bare);
+            PrintCase("server", Server);
+            AllRan = AllRan && Bare.Ran() && Server.Ran();
+            if (!Bare.Ran() || !Server.Ran()) continue;
+            const double Ratio = Server.ValuesPerSecond / Bare.ValuesPerSecond;
+            std::printf("server/bare %.3f\n", Ratio);
+            const std::string Shape = std::to_string(Clients) +
+                                      (Clients == 1 ? " client x " : " clients x ") + std::to_string(Items) +
+                                      " items";
+            // The one case of a run that is not a sweep is the published P3.
+            const bool Main =
+                Clients == 1 && Items == 10'000 && ClientCounts.size() == 1 && ItemCounts.size() == 1;
+            PublishFigure(Main ? "P3" : "P3-sweep", "data-change to " + Shape, Server.ValuesPerSecond,
+                          "values/s", "bare OnDataChange to " + Shape, Bare.ValuesPerSecond,
+                          Main ? ">= 100000 values/s and >= 0.90 x bare" : "");
+            if (Main)
+                std::printf("aim: >= %.0f values/s and >= %.2f of the bare callback: %s\n",
+                            kAimValuesPerSecond, kAimOfBare,
+                            Server.ValuesPerSecond >= kAimValuesPerSecond && Ratio >= kAimOfBare ? "met"
+                                                                                                 : "not met");
+            std::fflush(stdout);
+        }
+    return AllRan ? 0 : 1;
+}
+
+// Capacity: Holders processes open 512 server objects and 2,000 groups between them; meanwhile one
+// client subscribes 10,000 items at 10 ms, and is measured against the bare callback as in P3.
+int RunCapacity(DWORD WindowMs) {
+    constexpr int kHolders = 4, kConnections = 512, kGroups = 2'000;
+    TComApartment Apartment;
+    TServerRegistration Registration;
+    TCase Bare, Server;
+    Server.Server = true;
+    Server.Holders = kHolders;
+    Server.HeldConnections = kConnections / kHolders;
+    Server.HeldGroups = kGroups / kHolders;
+    int Number = 0;
+    RunPair(Number, Bare, Server, WindowMs);
+    std::printf(
+        "capacity: %d connections (%d holder processes, this one and the subscribing client), %d groups; "
+        "%d of the holders' connections answered GetStatus with OPC_STATUS_RUNNING\n",
+        Server.Connections, kHolders, Server.Groups, Server.Answered);
+    PrintHeader();
+    PrintCase("bare", Bare);
+    PrintCase("server", Server);
+    const int HeldConnections = kHolders * Server.HeldConnections;
+    PublishFigure("P7",
+                  "server objects open at once (all held ones answered GetStatus: " +
+                      std::string(Server.Answered == HeldConnections ? "yes" : "no") + ")",
+                  Server.Connections, "connections", "", 0, ">= 512");
+    PublishFigure("P7", "groups open at once", Server.Groups, "groups", "", 0, ">= 2000");
+    if (Bare.Ran() && Server.Ran())
+        PublishFigure("P7", "data-change to 1 client x 10000 items beside them", Server.ValuesPerSecond,
+                      "values/s", "bare OnDataChange to 1 client x 10000 items", Bare.ValuesPerSecond,
+                      ">= 100000 values/s and >= 0.90 x bare");
+    const bool Met = Server.Connections >= kConnections && Server.Groups >= kGroups &&
+                     Server.Answered == HeldConnections && Bare.Ran() && Server.Ran();
+    return Met ? 0 : 1;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     try {
-        if (argc == 4 && std::strcmp(argv[1], kChildSwitch) == 0)
-            return RunChild(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)),
-                            std::strcmp(argv[3], kPacedArg) == 0);
-        return RunParent();
+        if (argc >= 4 && std::strcmp(argv[1], kChildSwitch) == 0) {
+            const auto ParentPid = static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10));
+            if (argc == 8 && std::strcmp(argv[3], "client") == 0)
+                return RunClient(ParentPid, std::atoi(argv[4]), std::atoi(argv[5]),
+                                 std::strcmp(argv[6], "server") == 0,
+                                 static_cast<DWORD>(std::strtoul(argv[7], nullptr, 10)));
+            if (argc == 8 && std::strcmp(argv[3], "holder") == 0)
+                return RunHolder(ParentPid, std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]),
+                                 std::atoi(argv[7]));
+            if (argc == 7 && std::strcmp(argv[3], "sender") == 0)
+                return RunSender(ParentPid, std::atoi(argv[4]), std::atoi(argv[5]),
+                                 static_cast<DWORD>(std::strtoul(argv[6], nullptr, 10)));
+            throw EBench("unknown child arguments");
+        }
+        std::vector<int> Clients{1}, Items{10'000};
+        DWORD WindowMs = 10'000;
+        bool Capacity = false;
+        for (int I = 1; I < argc; I += 2) {
+            if (std::strcmp(argv[I], "--capacity") == 0) {
+                Capacity = true;
+                --I;
+                continue;
+            }
+            if (I + 1 >= argc) throw EBench(std::string("no value after ") + argv[I]);
+            if (std::strcmp(argv[I], "--clients") == 0)
+                Clients = ListOf(argv[I + 1]);
+            else if (std::strcmp(argv[I], "--items") == 0)
+                Items = ListOf(argv[I + 1]);
+            else if (std::strcmp(argv[I], "--window") == 0)
+                WindowMs = static_cast<DWORD>(ListOf(argv[I + 1]).front()) * 1000;
+            else
+                throw EBench(std::string("unknown argument ") + argv[I]);
+        }
+        return Capacity ? RunCapacity(WindowMs) : RunParent(Clients, Items, WindowMs);
     } catch (const EBench& Error) {
         std::fprintf(stderr, "KoBenchDataChange: %s\n", Error.what());
         return 2;

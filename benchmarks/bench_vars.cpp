@@ -17,35 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "KoAllocationCounter.h"
 #include "KoSignals.h"
 #include "KoVars.h"
 
 // ---- allocation counters ----
-
-namespace {
-std::atomic<long long> GHeapAllocations{0};
-}
-
-void* operator new(std::size_t Size) {
-    ++GHeapAllocations;
-    if (void* P = std::malloc(Size ? Size : 1)) return P;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t Size) {
-    return operator new(Size);
-}
-void operator delete(void* P) noexcept {
-    std::free(P);
-}
-void operator delete[](void* P) noexcept {
-    std::free(P);
-}
-void operator delete(void* P, std::size_t) noexcept {
-    std::free(P);
-}
-void operator delete[](void* P, std::size_t) noexcept {
-    std::free(P);
-}
 
 namespace {
 
@@ -123,12 +99,12 @@ void Measure(const char* Name, long long Count, int Repetitions,
     std::vector<double> Rates;
     long long Heap = 0, Task = 0;
     for (int R = 0; R < Repetitions; ++R) {
-        const long long Heap0 = GHeapAllocations, Task0 = GSpy.Allocations;
+        const long long Heap0 = kobench::HeapAllocations(), Task0 = GSpy.Allocations;
         LARGE_INTEGER Start, Stop;
         QueryPerformanceCounter(&Start);
         for (long long I = 0; I < Count; ++I) Write(I);
         QueryPerformanceCounter(&Stop);
-        Heap += GHeapAllocations - Heap0;
+        Heap += kobench::HeapAllocations() - Heap0;
         Task += GSpy.Allocations - Task0;
         Rates.push_back(static_cast<double>(Count) / Seconds(Start, Stop));
     }
