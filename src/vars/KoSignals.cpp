@@ -26,6 +26,21 @@ void MarkDestroyed(TLoop* Loops) {
     for (TLoop* Loop = Loops; Loop; Loop = Loop->Outer) Loop->Destroyed = true;
 }
 
+// Disconnects Self from each of Connected, the last first, skipping the ones already gone. The
+// handlers run meanwhile may connect, disconnect or destroy anything: false when they destroyed
+// Self, which the caller must then leave alone.
+template <class TSelf, class TPeer>
+bool DisconnectEachLastFirst(TSelf* Self, const std::vector<TPeer*>& Connected, TLoop*& Loops) {
+    TLoop Loop;
+    TLoopScope Scope(Loops, Loop);
+    for (auto It = Connected.rbegin(); It != Connected.rend(); ++It) {
+        if (!Self->IsConnected(*It)) continue;
+        (*It)->Disconnect(Self);
+        if (Loop.Destroyed) return false;
+    }
+    return true;
+}
+
 class TVariantCopy {
 public:
     explicit TVariantCopy(const VARIANT& Source) {
@@ -81,16 +96,8 @@ void TKoSlot::Disconnect(TKoSignal* ASignal) {
 }
 
 void TKoSlot::DisconnectAll() {
-    // The handlers of OnDisconnect may connect, disconnect or destroy anything: walk a copy,
-    // skip what is already gone, and stop when this slot itself was destroyed.
-    const std::vector<TKoSignal*> Connected = FSignals;
-    TLoop Loop;
-    TLoopScope Scope(FLoops, Loop);
-    for (auto It = Connected.rbegin(); It != Connected.rend(); ++It) {
-        if (!IsConnected(*It)) continue;
-        (*It)->Disconnect(this);
-        if (Loop.Destroyed) return;
-    }
+    // The handlers of OnDisconnect may destroy this slot: walk a copy.
+    DisconnectEachLastFirst(this, std::vector<TKoSignal*>(FSignals), FLoops);
 }
 
 bool TKoSlot::IsConnected(const TKoSignal* ASignal) const {
@@ -181,16 +188,7 @@ void TKoSignal::DisconnectAll() {
     Connected.reserve(FPositions.size());
     for (TKoSlot* Slot : FSlots)
         if (Slot) Connected.push_back(Slot);
-    {
-        TLoop Loop;
-        TLoopScope Scope(FLoops, Loop);
-        for (auto It = Connected.rbegin(); It != Connected.rend(); ++It) {
-            if (!IsConnected(*It)) continue;
-            (*It)->Disconnect(this);
-            if (Loop.Destroyed) return;
-        }
-    }
-    Compact();
+    if (DisconnectEachLastFirst(this, Connected, FLoops)) Compact();
 }
 
 bool TKoSignal::IsConnected(const TKoSlot* ASlot) const {
