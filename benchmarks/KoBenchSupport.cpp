@@ -14,11 +14,7 @@
 
 namespace kobench {
 
-namespace {
-
-constexpr wchar_t kServerExe[] = L"KoOPCServer.exe";
-
-} // namespace
+namespace {} // namespace
 
 std::string Hex(HRESULT Code) {
     char Text[16];
@@ -144,8 +140,26 @@ TServerRegistration::TServerRegistration() {
 }
 
 bool WaitForServerToEnd() {
-    for (int I = 0; I < 300 && !kotest::ProcessesOf(kServerExe).empty(); ++I) Sleep(100);
-    return kotest::ProcessesOf(kServerExe).empty();
+    const ULONGLONG Deadline = GetTickCount64() + 30'000;
+    for (;;) {
+        const std::vector<DWORD> Ids = kotest::ProcessesOf(kServerExe);
+        if (Ids.empty()) return true;
+        const ULONGLONG Now = GetTickCount64();
+        if (Now >= Deadline) return false;
+        // Waits on the processes themselves; one that cannot be opened is looked for again later.
+        std::vector<TKoHandle> Processes;
+        std::vector<HANDLE> Raw;
+        for (DWORD Id : Ids)
+            if (TKoHandle Process(OpenProcess(SYNCHRONIZE, FALSE, Id)); Process) {
+                Raw.push_back(Process.Get());
+                Processes.push_back(std::move(Process));
+            }
+        const DWORD Bound = static_cast<DWORD>(Deadline - Now);
+        if (Raw.size() == Ids.size() && Raw.size() <= MAXIMUM_WAIT_OBJECTS)
+            WaitForMultipleObjects(static_cast<DWORD>(Raw.size()), Raw.data(), TRUE, Bound);
+        else
+            Sleep(std::min<DWORD>(Bound, 100));
+    }
 }
 
 TServerRegistration::~TServerRegistration() {

@@ -173,6 +173,9 @@ public:
     TServerRegistration& operator=(const TServerRegistration&) = delete;
 };
 
+// The server's executable, beside the benchmark programs.
+inline constexpr wchar_t kServerExe[] = L"KoOPCServer.exe";
+
 // Waits (bounded) until no KoOPCServer process runs any more: the server ends by itself once
 // COM's last reference is gone. False when one still runs.
 bool WaitForServerToEnd();

@@ -44,8 +44,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr wchar_t kServerExe[] = L"KoOPCServer.exe";
-
 // ---- P4: propagation in the process ----
 
 constexpr DWORD kPropagationItems = 10'000;
