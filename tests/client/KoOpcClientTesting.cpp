@@ -209,31 +209,11 @@ void OpcClient::ExpectNoGroupsLeft(std::initializer_list<IOPCServer*> Connection
 }
 
 bool OpcClient::RunClientThreads(int N, const std::function<void(int)>& Work, DWORD BoundMs) {
-    using TArg = TMtaWork;
-    std::vector<TArg> Args;
-    for (int I = 0; I < N; ++I) Args.push_back({&Work, I});
-    std::vector<TKoHandle> Threads;
-    std::vector<HANDLE> Raw;
-    for (TArg& Arg : Args) {
-        Threads.emplace_back(CreateThread(nullptr, 0, &RunMtaWork, &Arg, 0, nullptr));
-        if (!Threads.back()) {
-            std::fprintf(stderr, "CreateThread failed\n");
-            std::fflush(stderr);
-            TerminateProcess(GetCurrentProcess(), 3);
-        }
-        Raw.push_back(Threads.back().Get());
-    }
-    if (WaitForMultipleObjects(static_cast<DWORD>(N), Raw.data(), TRUE, BoundMs) == WAIT_OBJECT_0)
-        return true;
-    ADD_FAILURE() << "the client threads did not finish within " << BoundMs << " ms: deadlock";
-    // Ending the server makes every call still waiting return, so the threads can end.
-    Server.Terminate();
-    if (WaitForMultipleObjects(static_cast<DWORD>(N), Raw.data(), TRUE, 30000) != WAIT_OBJECT_0) {
-        std::fprintf(stderr, "client threads stuck after the server ended\n");
-        std::fflush(stderr);
-        TerminateProcess(GetCurrentProcess(), 3);
-    }
-    return false;
+    return RunMtaThreads(N, Work, BoundMs, [&] {
+        ADD_FAILURE() << "the client threads did not finish within " << BoundMs << " ms: deadlock";
+        // Ending the server makes every call still waiting return, so the threads can end.
+        Server.Terminate();
+    });
 }
 
 ComPtr<IOPCServer> OpcClient::Connect(HRESULT* Result) {

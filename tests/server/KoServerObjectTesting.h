@@ -131,25 +131,10 @@ protected:
 };
 
 // Runs Work(0) ... Work(N-1) on N threads of the multi-threaded apartment and waits for them
-// without pumping messages (a worker that waited for the main thread would make the wait time
-// out). Threads still running after BoundMs are taken for a deadlock: the process ends at once
-// with a message, since the threads still use this frame.
+// without pumping messages. Threads still running after BoundMs are taken for a deadlock: the
+// process ends at once with a message.
 inline void RunOnThreads(int N, const std::function<void(int)>& Work, DWORD BoundMs = 30000) {
-    using TArg = TMtaWork;
-    std::vector<TArg> Args(static_cast<size_t>(N));
-    std::vector<TKoHandle> Threads;
-    std::vector<HANDLE> Raw;
-    for (int I = 0; I < N; ++I) {
-        Args[static_cast<size_t>(I)] = {&Work, I};
-        Threads.emplace_back(
-            CreateThread(nullptr, 0, &RunMtaWork, &Args[static_cast<size_t>(I)], 0, nullptr));
-        Raw.push_back(Threads.back().Get());
-    }
-    if (WaitForMultipleObjects(static_cast<DWORD>(N), Raw.data(), TRUE, BoundMs) != WAIT_OBJECT_0) {
-        std::fprintf(stderr, "worker threads did not end within %lu ms: deadlock\n", BoundMs);
-        std::fflush(stderr);
-        TerminateProcess(GetCurrentProcess(), 3);
-    }
+    RunMtaThreads(N, Work, BoundMs);
 }
 
 } // namespace kotest

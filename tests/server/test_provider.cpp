@@ -19,6 +19,7 @@
 #include "KoMessagePump.h"
 #include "KoNumVars.h"
 #include "KoOPCProvider.h"
+#include "KoProcessTesting.h"
 #include "KoStrings.h"
 #include "KoUtils.h"
 #include "KoWindows.h"
@@ -163,33 +164,9 @@ struct TTrackedObject : TKoMainThreadObject {
 };
 
 // Runs Work on N threads and waits (bounded, without pumping messages) until all are done: a
-// worker that waited for the main thread would make the wait time out.
-struct TThreadArg {
-    const std::function<void(int)>* Work;
-    int Index;
-};
-
-DWORD WINAPI RunThreadArg(void* P) {
-    auto* Arg = static_cast<TThreadArg*>(P);
-    (*Arg->Work)(Arg->Index);
-    return 0;
-}
-
+// worker that waited for the main thread would make the wait time out (false).
 bool RunOnThreads(int N, const std::function<void(int)>& Work, DWORD BoundMs = 10000) {
-    using TArg = TThreadArg;
-    std::vector<TArg> Args(static_cast<size_t>(N));
-    std::vector<TKoHandle> Threads;
-    std::vector<HANDLE> Raw;
-    for (int I = 0; I < N; ++I) {
-        Args[static_cast<size_t>(I)] = {&Work, I};
-        Threads.emplace_back(
-            CreateThread(nullptr, 0, &RunThreadArg, &Args[static_cast<size_t>(I)], 0, nullptr));
-        Raw.push_back(Threads.back().Get());
-    }
-    const bool Done =
-        WaitForMultipleObjects(static_cast<DWORD>(N), Raw.data(), TRUE, BoundMs) == WAIT_OBJECT_0;
-    if (!Done) WaitForMultipleObjects(static_cast<DWORD>(N), Raw.data(), TRUE, INFINITE);
-    return Done;
+    return kotest::RunMtaThreads(N, Work, BoundMs, [] {});
 }
 
 class ProviderTest : public ::testing::Test {

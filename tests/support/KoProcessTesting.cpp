@@ -3,9 +3,21 @@
 #include <objbase.h>
 #include <tlhelp32.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "KoWindows.h"
 
 namespace kotest {
+
+namespace {
+
+// One thread's work; the thread procedure is a system-convention function, as the 32-bit build
+// needs.
+struct TMtaWork {
+    const std::function<void(int)>* Work;
+    int Index;
+};
 
 DWORD WINAPI RunMtaWork(void* Arg) {
     const TMtaWork& Work = *static_cast<TMtaWork*>(Arg);
@@ -13,6 +25,36 @@ DWORD WINAPI RunMtaWork(void* Arg) {
     (*Work.Work)(Work.Index);
     CoUninitialize();
     return 0;
+}
+
+[[noreturn]] void EndProcess(const char* Message) {
+    std::fprintf(stderr, "%s\n", Message);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    std::abort();
+}
+
+} // namespace
+
+bool RunMtaThreads(int N, const std::function<void(int)>& Work, DWORD BoundMs,
+                   const std::function<void()>& OnOverdue) {
+    std::vector<TMtaWork> Args;
+    for (int I = 0; I < N; ++I) Args.push_back({&Work, I});
+    std::vector<TKoHandle> Threads;
+    std::vector<HANDLE> Raw;
+    for (TMtaWork& Arg : Args) {
+        Threads.emplace_back(CreateThread(nullptr, 0, &RunMtaWork, &Arg, 0, nullptr));
+        if (!Threads.back()) EndProcess("CreateThread failed");
+        Raw.push_back(Threads.back().Get());
+    }
+    const auto AllEnded = [&](DWORD Bound) {
+        return WaitForMultipleObjects(static_cast<DWORD>(N), Raw.data(), TRUE, Bound) == WAIT_OBJECT_0;
+    };
+    if (AllEnded(BoundMs)) return true;
+    if (!OnOverdue) EndProcess("worker threads did not end in time: deadlock");
+    OnOverdue();
+    if (!AllEnded(30000)) EndProcess("worker threads still running after the overdue handling");
+    return false;
 }
 
 std::wstring ExecutablePath() {

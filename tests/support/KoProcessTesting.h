@@ -12,14 +12,13 @@
 
 namespace kotest {
 
-// One piece of work for a thread of the multi-threaded apartment: RunMtaWork, the thread
-// procedure (a system-convention function, as the 32-bit build needs), runs (*Work)(Index)
-// between CoInitializeEx and CoUninitialize.
-struct TMtaWork {
-    const std::function<void(int)>* Work;
-    int Index;
-};
-DWORD WINAPI RunMtaWork(void* Arg);
+// Runs Work(0) ... Work(N-1) on N threads of the multi-threaded apartment and waits for them
+// without pumping messages (a worker that waited for the main thread would make the wait time
+// out). True when all ended within BoundMs. Otherwise OnOverdue runs, if given (it may make them
+// end, e.g. by ending the server they wait for), and they get 30 s more; threads still running
+// then use this frame, so the process ends at once with a message.
+bool RunMtaThreads(int N, const std::function<void(int)>& Work, DWORD BoundMs,
+                   const std::function<void()>& OnOverdue = {});
 
 // The full path of the running executable.
 std::wstring ExecutablePath();
