@@ -51,12 +51,10 @@ TKoOPCProviderGroup::~TKoOPCProviderGroup() {
         FLife->Group = nullptr;
     }
     {
-        // Nor an item's change that the main thread is about to hand over.
-        std::lock_guard Gate(FChangeGate->Lock);
-        FChangeGate->Group = nullptr;
-    }
-    {
+        // Nor an item's change that the main thread is about to hand over (the gate's lock is
+        // the group's).
         std::lock_guard Guard(FLock);
+        FChangeGate->Group = nullptr;
         Destroying = true;
         FinishGroup(true);
         FConnectionPoints.reset();

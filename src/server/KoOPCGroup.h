@@ -315,9 +315,10 @@ private:
     std::unordered_map<OPCHANDLE, TKoOPCProviderItem*> FItemsByHandle;
     // Cleared when the group is destroyed; enumerators reach the group through it.
     std::shared_ptr<TKoOPCGroupLife> FLife = std::make_shared<TKoOPCGroupLife>();
+    // Holds the group's lock; its items keep it to report their changes.
     std::shared_ptr<TKoOPCGroupChangeGate> FChangeGate = std::make_shared<TKoOPCGroupChangeGate>();
     std::atomic<bool> FLocalTimeBias{false};
-    mutable std::recursive_mutex FLock;
+    TKoCriticalSection& FLock = FChangeGate->Lock;
     const OPCHANDLE* NewClientHandles = nullptr;
     bool NewItemActiveState = false;
     TVarTypeList NewItemDataTypes{};

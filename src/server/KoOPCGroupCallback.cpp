@@ -42,7 +42,7 @@ void TKoOPCProviderGroup::ItemChange(TKoOPCProviderItem* Item) {
     if (Destroying) return;
     std::lock_guard Guard(FLock);
     if (!FCallbackConnected || !FActive || !FEnabled) return;
-    CreateDataChangeTransaction();
+    if (!FDataChangeTransaction) CreateDataChangeTransaction();
     const auto Needed = static_cast<int32_t>(FItemList.size());
     if (FDataChangeTransaction->Capacity() < Needed) FDataChangeTransaction->SetCapacity(Needed);
     FDataChangeTransaction->AckItem(Item, false);

@@ -167,10 +167,7 @@ HRESULT TKoOPCProviderGroup::AddOrValidateItems(DWORD dwCount, const OPCITEMDEF*
                     FItemsByHandle.emplace(Item->ServerHandle(), Item.get());
                     FItemList.push_back(Item.get());
                     TKoOPCProviderItem* Added = Item.release();
-                    Added->OnChange = [Gate = FChangeGate](TKoOPCProviderItem* Sender) {
-                        std::lock_guard Guard(Gate->Lock);
-                        if (Gate->Group) Gate->Group->ItemChange(Sender);
-                    };
+                    Added->SetChangeGate(FChangeGate);
                     ItemChange(Added);
                 }
             }

@@ -15,6 +15,8 @@
 TKoOPCProviderItem::TKoOPCProviderItem(TKoOPCProviderGroup* AGroup) : FGroup(AGroup) {
     if (!AGroup) throw EKoOPCProviderInvalidArg(L"An item needs its group.");
     VariantInit(&FItemState.vDataValue);
+    // An item follows completed changes only.
+    FVarLink.SetHearsChanging(false);
     FVarLink.OnChange = [this](TKoPersistentBase*) { SetItemState(); };
     FVarLink.OnConfig = [this](TKoPersistentBase*) { Config(); };
 }
@@ -33,13 +35,22 @@ TKoOPCProviderGroup* TKoOPCProviderItem::Group() const {
     return FGroup;
 }
 
+void TKoOPCProviderItem::SetChangeGate(std::shared_ptr<TKoOPCGroupChangeGate> Gate) {
+    std::lock_guard Guard(FLockSection);
+    FChangeGate = std::move(Gate);
+}
+
 void TKoOPCProviderItem::Detach() {
     std::lock_guard Guard(FLockSection);
     // The link is left as it is: connecting and disconnecting it belongs to the main thread,
-    // where the item is destroyed. Without a handler and group nothing reaches the group now.
+    // where the item is destroyed. Without its group nothing reaches the group now.
     FOPCItemDef.bActive = FALSE;
-    OnChange = nullptr;
     FGroup = nullptr;
+}
+
+void TKoOPCGroupChangeGate::Report(TKoOPCProviderItem* Item) {
+    std::lock_guard Guard(Lock);
+    if (Group) Group->ItemChange(Item);
 }
 
 TKoOPCProvider* TKoOPCProviderItem::Provider() const {
@@ -232,13 +243,17 @@ void TKoOPCProviderItem::SetItemStateValue(WORD Quality, const VARIANT& Value, H
 }
 
 void TKoOPCProviderItem::SetItemState() {
+    // The gate lives as long as the item (the item holds it), so it may be used after the item
+    // lock is released.
+    TKoOPCGroupChangeGate* Gate = nullptr;
     {
         std::lock_guard Guard(FLockSection);
         if (Variable()) {
             try {
                 const double Stamp = FVarLink.Timestamp();
+                const VARTYPE Type = DataType();
                 const TKoOleVariant Value =
-                    FVarLink.GetAsDataType(VarTypeToKoVarDataType(DataType()), IsArrayDataType());
+                    FVarLink.GetAsDataType(VarTypeToKoVarDataType(Type), (Type & VT_ARRAY) != 0);
                 SetItemStateValue(KoVarQualityToOPCQuality(FVarLink.Quality()), Value, S_OK, Stamp);
             } catch (...) {
                 const HRESULT Code = KoErrorToHResult();
@@ -248,18 +263,9 @@ void TKoOPCProviderItem::SetItemState() {
             VariantClear(&FItemState.vDataValue);
             FItemState = OPCITEMSTATE{};
         }
+        if (Active() && FGroup) Gate = FChangeGate.get();
     }
-    Change();
-}
-
-void TKoOPCProviderItem::Change() {
-    std::function<void(TKoOPCProviderItem*)> Handler;
-    {
-        std::lock_guard Guard(FLockSection);
-        if (!Active() || !OnChange) return;
-        Handler = OnChange;
-    }
-    Handler(this);
+    if (Gate) Gate->Report(this);
 }
 
 HRESULT TKoOPCProviderItem::GetItemState(OPCITEMSTATE& State, DWORD Source) {

@@ -6,8 +6,8 @@
 // type, quality, time stamp, error) that it refreshes from the variable through its link.
 //
 // Locks: the item lock guards the definition and the cached state. It is taken after the group
-// lock, never before: an item reports a refreshed state to its group (OnChange) only after it
-// released its own lock. Items are destroyed on the main thread (TKoMainThreadObject), which
+// lock, never before: an item reports a refreshed state to its group only after it released its
+// own lock. Items are destroyed on the main thread (TKoMainThreadObject), which
 // also disconnects their links from the variables.
 
 #include <windows.h>
@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "KoComObjects.h"
+#include "KoGuards.h"
 #include "KoOPCCustomItem.h"
 #include "KoOPCDA.h"
 #include "KoOPCProvider.h"
@@ -24,7 +25,21 @@
 #include "KoVarLinks.h"
 
 class TKoOPCProviderGroup;
+class TKoOPCProviderItem;
 class TKoVar;
+
+// The group's lock, and what an item keeps of its group to report its changes. The main thread
+// reports an item's change, and a worker may destroy the group meanwhile (the item itself goes
+// later, on the main thread): the group clears Group under the lock first when it is destroyed,
+// and a report reaches the group only under it. Being the group's own lock, it is the only lock a
+// report takes.
+struct TKoOPCGroupChangeGate {
+    TKoCriticalSection Lock;
+    TKoOPCProviderGroup* Group = nullptr;
+
+    // Hands Item's refreshed state to the group, if it is still there.
+    void Report(TKoOPCProviderItem* Item);
+};
 
 class TKoOPCProviderItem : public TKoOPCCustomItem, public TKoMainThreadObject {
 public:
@@ -65,12 +80,12 @@ public:
     TKoVar* Variable() const { return FVarLink.Variable(); }
     TKoVarPropType VarProp() const { return FVarLink.VarProp(); }
     TKoOPCProviderGroup* Group() const;
+    // From now on the refreshed state of the active item is reported through Gate (the group
+    // collects it).
+    void SetChangeGate(std::shared_ptr<TKoOPCGroupChangeGate> Gate);
     // The item leaves its group: inactive, no more reports, no group. Its link stays connected
     // until the item is destroyed on the main thread.
     void Detach();
-
-    // Raised after the cached state of an active item was refreshed (the group collects it).
-    std::function<void(TKoOPCProviderItem* Sender)> OnChange;
 
 protected:
     // Access rights from the provider.
@@ -87,27 +102,19 @@ private:
     void SetItemStateValue(WORD Quality, const VARIANT& Value, HRESULT Error, double DateTime);
     FILETIME ToFileTime(double DateTime) const;
     TKoOPCProvider* Provider() const;
-    void Change();
 
     OPCITEMSTATE FItemState{};
-    mutable std::recursive_mutex FLockSection;
+    mutable TKoCriticalSection FLockSection;
     TKoVarLink FVarLink;
     TKoOPCProviderGroup* FGroup;
+    // Kept until the item is destroyed, so that a report never outlives it; reports go through
+    // it only while the item has its group.
+    std::shared_ptr<TKoOPCGroupChangeGate> FChangeGate;
 };
 
 // What an enumerator keeps of its group: the group while it lives. The group clears it when it
 // is destroyed, so an enumerator that outlives its group fails cleanly instead of reaching it.
 struct TKoOPCGroupLife {
-    std::mutex Lock;
-    TKoOPCProviderGroup* Group = nullptr;
-};
-
-// What an item's change handler keeps of its group. The main thread calls the handler after
-// taking it from the item, and a worker may destroy the group in between (the item itself goes
-// later, on the main thread): the group clears this first when it is destroyed, and the handler
-// reaches the group only under its lock. Lock order: this lock before the group lock; only the
-// handler and the group's destructor take it.
-struct TKoOPCGroupChangeGate {
     std::mutex Lock;
     TKoOPCProviderGroup* Group = nullptr;
 };

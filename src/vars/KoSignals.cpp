@@ -212,6 +212,7 @@ void TKoSignal::Emit() {
 
 TKoVarChangeSlot::TKoVarChangeSlot(TKoVarChangeSignal* ASignal, TKoVarChangeEvent AOnChange,
                                    TKoVarChangingEvent AOnChanging) {
+    FIsVarChangeSlot = true;
     Connect(ASignal);
     OnChange = std::move(AOnChange);
     OnChanging = std::move(AOnChanging);
@@ -290,7 +291,7 @@ void TKoVarChangeSignal::EmitChange(TKoVarPropTypes Props) {
     TKoComponent* const Owner = this->Owner();
     TKoVar* const Var = FVar;
     ForEachSlot([=](TKoSlot* Slot) {
-        if (auto* VarSlot = dynamic_cast<TKoVarChangeSlot*>(Slot)) {
+        if (auto* VarSlot = Slot->AsVarChangeSlot()) {
             if (!VarSlot->IsDataOwner) VarSlot->VarChange(Var, Props);
         } else {
             Slot->Signal(Owner);
@@ -303,7 +304,7 @@ void TKoVarChangeSignal::EmitChanging(TKoVarPropType Prop, VARIANT& Value, TKoVa
     if (!Active() || Destroying()) return;
     TKoVar* const Var = FVar;
     const bool Alive = ForEachSlot([&](TKoSlot* Slot) {
-        auto* VarSlot = dynamic_cast<TKoVarChangeSlot*>(Slot);
+        auto* VarSlot = Slot->AsVarChangeSlot();
         if (VarSlot && VarSlot->IsDataOwner) VarSlot->VarChanging(Var, Prop, Value, Quality, Response);
     });
     if (!Alive) return;
@@ -311,8 +312,8 @@ void TKoVarChangeSignal::EmitChanging(TKoVarPropType Prop, VARIANT& Value, TKoVa
     TKoVarQuality QualityCopy = Quality;
     TKoVarChangingResponse ResponseCopy = Response;
     ForEachSlot([&](TKoSlot* Slot) {
-        auto* VarSlot = dynamic_cast<TKoVarChangeSlot*>(Slot);
-        if (VarSlot && !VarSlot->IsDataOwner)
+        auto* VarSlot = Slot->AsVarChangeSlot();
+        if (VarSlot && !VarSlot->IsDataOwner && VarSlot->HearsChanging)
             VarSlot->VarChanging(Var, Prop, ValueCopy.Value(), QualityCopy, ResponseCopy);
     });
 }
@@ -321,7 +322,7 @@ void TKoVarChangeSignal::EmitConfigChange() {
     if (!Active() || Destroying()) return;
     TKoComponent* const Owner = this->Owner();
     ForEachSlot([Owner](TKoSlot* Slot) {
-        if (auto* VarSlot = dynamic_cast<TKoVarChangeSlot*>(Slot)) VarSlot->VarConfigChange(Owner);
+        if (auto* VarSlot = Slot->AsVarChangeSlot()) VarSlot->VarConfigChange(Owner);
     });
 }
 
@@ -329,6 +330,6 @@ void TKoVarChangeSignal::EmitRangeChange() {
     if (!Active() || Destroying()) return;
     TKoComponent* const Owner = this->Owner();
     ForEachSlot([Owner](TKoSlot* Slot) {
-        if (auto* VarSlot = dynamic_cast<TKoVarChangeSlot*>(Slot)) VarSlot->VarRangeChange(Owner);
+        if (auto* VarSlot = Slot->AsVarChangeSlot()) VarSlot->VarRangeChange(Owner);
     });
 }

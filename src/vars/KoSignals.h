@@ -27,6 +27,7 @@
 
 class TKoSignal;
 class TKoSlot;
+class TKoVarChangeSlot;
 class TKoVar; // the variable core
 
 using TKoSignalEvent = std::function<void(TKoSignal* Sender)>;
@@ -109,6 +110,13 @@ public:
     void SignalDeactivated(TKoSignal* ASignal);
     void Signal(TKoComponent* Sender);
 
+    // The slot as a variable's change slot, or nullptr (asked for every slot of every emission,
+    // so it is a flag rather than a type check).
+    TKoVarChangeSlot* AsVarChangeSlot() noexcept;
+
+protected:
+    bool FIsVarChangeSlot = false;
+
 private:
     bool FActive = true;
     bool FDestroying = false; // no new connections once destruction began
@@ -173,7 +181,7 @@ class TKoVarChangeSignal;
 // The slot through which a variable link or a variable list hears of one or more variables.
 class TKoVarChangeSlot : public TKoSlot {
 public:
-    TKoVarChangeSlot() = default;
+    TKoVarChangeSlot() { FIsVarChangeSlot = true; }
     // Creates the slot, connects it to ASignal, then sets the two handlers.
     TKoVarChangeSlot(TKoVarChangeSignal* ASignal, TKoVarChangeEvent AOnChange,
                      TKoVarChangingEvent AOnChanging);
@@ -181,6 +189,10 @@ public:
     // A data owner sees every intended change first, on the writer's own value, quality and
     // response, and may alter or veto it; it hears nothing of completed changes.
     bool IsDataOwner = false;
+    // Whether a slot that is no data owner hears of intended changes (on copies, which it cannot
+    // alter). A listener with no use for them turns this off and is passed over; a data owner
+    // hears of them whatever it says.
+    bool HearsChanging = true;
     TKoVarChangingEvent OnChanging;
     TKoNotifyEvent OnConfigChange; // sender: the variable
     TKoNotifyEvent OnRangeChange;  // sender: the variable
@@ -239,6 +251,10 @@ public:
 protected:
     ~TKoVarSignalWatcher() = default;
 };
+
+inline TKoVarChangeSlot* TKoSlot::AsVarChangeSlot() noexcept {
+    return FIsVarChangeSlot ? static_cast<TKoVarChangeSlot*>(this) : nullptr;
+}
 
 void KoAddVarSignalWatcher(TKoVarSignalWatcher* AWatcher);
 void KoRemoveVarSignalWatcher(TKoVarSignalWatcher* AWatcher);

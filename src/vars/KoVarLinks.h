@@ -59,6 +59,11 @@ public:
     virtual void SetActive(bool Value);
     bool IsDataOwner() const { return FVarChangeSlot && FVarChangeSlot->IsDataOwner; }
     void SetIsDataOwner(bool Value);
+    // Whether the link hears of intended changes while it is no data owner (Changing, OnChanging);
+    // on by default. A user with no use for them turns it off, and the variable's writes pass
+    // the link over.
+    bool HearsChanging() const { return FVarChangeSlot->HearsChanging; }
+    void SetHearsChanging(bool Value) { FVarChangeSlot->HearsChanging = Value; }
     // Whether a change to a bad value is reported as a change (OnBadValue is raised either way),
     // and whether an empty or null Value written through the link reaches the variable.
     bool BadValues() const { return FBadValues; }

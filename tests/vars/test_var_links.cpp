@@ -259,6 +259,35 @@ TEST_F(TVarLinkTest, DataOwnerMayAlterOrVetoAChange) {
     EXPECT_EQ(Events.Count(L"Change"), 0);
 }
 
+TEST_F(TVarLinkTest, LinkThatDoesNotHearChangingIsPassedOverUnlessItOwnsTheData) {
+    TKoVarLink Listener, Deaf, Owner;
+    int ListenerCalls = 0, DeafCalls = 0;
+    Listener.SetVariable(F1);
+    Listener.OnChanging = [&](TKoPersistentBase*, VARIANT&, TKoVarQuality&, TKoVarChangingResponse&) {
+        ++ListenerCalls;
+    };
+    Deaf.SetVariable(F1);
+    Deaf.SetHearsChanging(false);
+    Deaf.OnChanging = [&](TKoPersistentBase*, VARIANT&, TKoVarQuality&, TKoVarChangingResponse&) {
+        ++DeafCalls;
+    };
+    TLinkEvents DeafEvents(Deaf);
+    F1->SetValue(1.0);
+    EXPECT_EQ(ListenerCalls, 1);
+    EXPECT_EQ(DeafCalls, 0);
+    // Completed changes still reach it.
+    EXPECT_EQ(DeafEvents.Count(L"Change"), 1);
+    // A data owner keeps its veto whatever it says.
+    Owner.SetVariable(F1);
+    Owner.SetIsDataOwner(true);
+    Owner.SetHearsChanging(false);
+    Owner.OnChanging = [](TKoPersistentBase*, VARIANT&, TKoVarQuality&, TKoVarChangingResponse& R) {
+        R = crReject;
+    };
+    EXPECT_THROW(F1->SetValue(2.0), EKoVarChangeReject);
+    EXPECT_EQ(F1->Value(), 1.0);
+}
+
 TEST_F(TVarLinkTest, HandlerErrorsNameTheLinkTheVariableAndTheProperty) {
     TKoVarLink Link;
     Link.SetVariable(F1);
