@@ -9,22 +9,37 @@
 
 // ---- TKoLogBuffer ----
 
-void TKoLogBuffer::AddNewLine(const std::wstring& Line) {
-    while (FCapacity > 0 && FLog.Count() >= FCapacity) FLog.Delete(0);
-    FLog.Add(Line);
-    if (OnNewLine) OnNewLine(this, Line);
+void TKoLogBuffer::AddNewLine(std::wstring Line) {
+    while (FCapacity > 0 && Count() >= FCapacity) FLog.pop_front();
+    FLog.push_back(std::move(Line));
+    if (OnNewLine) OnNewLine(this, FLog.back());
 }
 
 void TKoLogBuffer::SetCapacity(int Value) {
     if (Value > 0)
-        while (FLog.Count() > Value) FLog.Delete(0);
+        while (Count() > Value) FLog.pop_front();
     FCapacity = Value;
+}
+
+void TKoLogBuffer::CheckIndex(int Index) const {
+    if (Index < 0 || Index >= Count())
+        throw EKoStringListError(KoFormat(L"List index out of bounds (%d)", Index));
+}
+
+const std::wstring& TKoLogBuffer::Lines(int Index) const {
+    CheckIndex(Index);
+    return FLog[static_cast<size_t>(Index)];
+}
+
+void TKoLogBuffer::SetLines(int Index, const std::wstring& Value) {
+    CheckIndex(Index);
+    FLog[static_cast<size_t>(Index)] = Value;
 }
 
 void TKoLogBuffer::SaveToFile(const std::wstring& FileName) const noexcept {
     try {
         std::string Bytes;
-        for (const std::wstring& Line : FLog.Lines()) {
+        for (const std::wstring& Line : FLog) {
             if (!Line.empty()) {
                 const int Size = WideCharToMultiByte(CP_ACP, 0, Line.data(), static_cast<int>(Line.size()),
                                                      nullptr, 0, nullptr, nullptr);
@@ -52,7 +67,9 @@ void TKoLogBuffer::SaveToFile(const std::wstring& FileName) const noexcept {
 
 void TKoLogBuffer::AssignTo(TKoPersistentBase* Dest) const {
     if (auto* List = dynamic_cast<TKoStrings*>(Dest)) {
-        List->Assign(&FLog);
+        TKoStrings Copy;
+        for (const std::wstring& Line : FLog) Copy.Add(Line);
+        List->Assign(&Copy);
         return;
     }
     TKoPersistentBase::AssignTo(Dest);

@@ -2,6 +2,7 @@
 // The activity log: a bounded, time-stamped line log in memory with an optional mirror file that
 // is rewritten in full after every entry, and notifications of each new line.
 
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -23,16 +24,16 @@ public:
     const wchar_t* ClassName() const override { return L"TKoLogBuffer"; }
 
     // Drops oldest lines until there is room, appends Line, then raises OnNewLine.
-    void AddNewLine(const std::wstring& Line);
+    void AddNewLine(std::wstring Line);
     // Removes every line; raises nothing.
-    void Clear() { FLog.Clear(); }
+    void Clear() { FLog.clear(); }
     // Writes every line with CR LF in the system's ANSI code page; errors are dropped.
     void SaveToFile(const std::wstring& FileName) const noexcept;
 
-    int Count() const { return FLog.Count(); }
+    int Count() const { return static_cast<int>(FLog.size()); }
     // Out-of-range indexes fail with EKoStringListError.
-    const std::wstring& Lines(int Index) const { return FLog.Strings(Index); }
-    void SetLines(int Index, const std::wstring& Value) { FLog.SetStrings(Index, Value); }
+    const std::wstring& Lines(int Index) const;
+    void SetLines(int Index, const std::wstring& Value);
 
     // The most lines kept; 0 or less means no limit. A positive value trims the oldest lines now.
     int Capacity() const { return FCapacity; }
@@ -44,8 +45,12 @@ public:
     TKoLogEvent OnNewLine;
 
 private:
+    void CheckIndex(int Index) const;
+
     int FCapacity = 100;
-    TKoStrings FLog;
+    // Oldest first. A full log drops its oldest line for every new one, which costs the same
+    // however many lines it keeps (thousands, some of them tens of thousands of characters).
+    std::deque<std::wstring> FLog;
 };
 
 // The log proper: stamps each entry with the local time, keeps it in its buffer, rewrites its

@@ -428,7 +428,7 @@ VARTYPE TKoOPCProvider::GetComponentDataType(TKoComponent* Component, TKoVarProp
 
 // ---- main thread ----
 
-void TKoOPCProvider::LogLine(const std::wstring& Line) noexcept {
+void TKoOPCProvider::LogLine(std::wstring Line) noexcept {
     try {
         const HWND Sink = Handle();
         if (!Sink) return;
@@ -441,7 +441,15 @@ void TKoOPCProvider::LogLine(const std::wstring& Line) noexcept {
         // Other threads queue the line and never wait for the main thread, which takes the
         // queued lines on its flush timer.
         std::lock_guard Guard(FLogQueueLock);
-        if (FLogQueue.size() < KoMaxQueuedLogLines) FLogQueue.push_back(Line);
+        // Once one line is dropped, every line is until the main thread takes the queue: the
+        // flush's count of them then stands where they were.
+        if (FLogLinesDropped || FLogQueue.size() >= KoMaxQueuedLogLines ||
+            FLogQueueChars + Line.size() > KoMaxQueuedLogChars) {
+            ++FLogLinesDropped;
+            return;
+        }
+        FLogQueueChars += Line.size();
+        FLogQueue.push_back(std::move(Line));
     } catch (...) {
         // Logging never fails towards the caller.
     }
@@ -449,11 +457,17 @@ void TKoOPCProvider::LogLine(const std::wstring& Line) noexcept {
 
 void TKoOPCProvider::FlushLog() {
     std::vector<std::wstring> Lines;
+    size_t Dropped = 0;
     {
         std::lock_guard Guard(FLogQueueLock);
         Lines.swap(FLogQueue);
+        FLogQueueChars = 0;
+        Dropped = std::exchange(FLogLinesDropped, 0);
     }
     for (const std::wstring& Line : Lines) DoLog(Line);
+    if (Dropped)
+        DoLog(KoFormat(L"%u log lines of other threads were dropped: the main thread did not keep up.",
+                       static_cast<unsigned>(Dropped)));
 }
 
 bool TKoOPCProvider::Logging() const {

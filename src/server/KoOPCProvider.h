@@ -291,7 +291,7 @@ public:
             // A line that cannot be formatted is lost.
         }
     }
-    void LogLine(const std::wstring& Line) noexcept;
+    void LogLine(std::wstring Line) noexcept;
     // On the main thread: records the line and raises OnLog with the entry as recorded.
     void DoLog(const std::wstring& Line);
     // On the main thread: records the lines other threads queued, in their order.
@@ -358,11 +358,16 @@ private:
     std::vector<TKoMainThreadObject*> FFreeQueue;
     bool FFreePosted = false;
     static constexpr size_t KoFreeBatch = 1024;
-    // Lines of other threads waiting for the main thread (at most KoMaxQueuedLogLines; more are
-    // dropped while the main thread does not run).
+    // Lines of other threads waiting for the main thread: at most KoMaxQueuedLogLines lines of
+    // together at most KoMaxQueuedLogChars characters (the line of a data change of thousands of
+    // items alone has tens of thousands). More are dropped, and counted, while the main thread
+    // does not keep up; the flush records how many.
     std::mutex FLogQueueLock;
     std::vector<std::wstring> FLogQueue;
+    size_t FLogQueueChars = 0;
+    size_t FLogLinesDropped = 0;
     static constexpr size_t KoMaxQueuedLogLines = 100000;
+    static constexpr size_t KoMaxQueuedLogChars = size_t{8} << 20;
     // The sink's timer that takes the queued lines, and its interval.
     static constexpr UINT_PTR KoLogFlushTimer = 0x4C4F;
     static constexpr UINT KoLogFlushIntervalMs = 50;

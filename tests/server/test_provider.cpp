@@ -441,6 +441,29 @@ TEST_F(ProviderTest, WorkerLinesArriveOnTheMainThreadCompleteAndInOrder) {
     EXPECT_EQ(Provider->ActivityLog().Buffer().Count(), Threads * PerThread);
 }
 
+TEST_F(ProviderTest, WorkerLinesBeyondTheQueuedTextAreDroppedAndCounted) {
+    StartLog();
+    // Lines of a million characters each (a data change of 100,000 items logs about that much):
+    // the queue keeps 7 of them (16 MB) while the main thread does not run, then drops and counts
+    // every line until the main thread has taken the queue.
+    const std::wstring Long(1u << 20, L'7');
+    ASSERT_TRUE(RunOnThreads(1, [&](int) {
+        for (int I = 0; I < 20; ++I) Provider->Log(L"%d %s", I, Long);
+        Provider->Log(L"short");
+    }));
+    ASSERT_TRUE(kotest::PumpUntil([&] { return !Lines.empty(); }, 10s));
+    kotest::PumpFor(50ms);
+    ASSERT_EQ(Lines.size(), 8u);
+    for (int I = 0; I < 7; ++I) EXPECT_EQ(Lines[I].substr(24, 3), std::to_wstring(I) + L" 7") << I;
+    EXPECT_EQ(Lines.back().substr(24),
+              L"14 log lines of other threads were dropped: the main thread did not keep up.");
+    // Room again once the main thread has taken the queue.
+    Lines.clear();
+    ASSERT_TRUE(RunOnThreads(1, [&](int) { Provider->Log(L"after"); }));
+    ASSERT_TRUE(kotest::PumpUntil([&] { return !Lines.empty(); }, 10s));
+    EXPECT_EQ(Lines.back().substr(24), L"after");
+}
+
 TEST_F(ProviderTest, ClientsGetPositionNamesAndLeaveThroughTheMainThread) {
     StartLog();
     std::vector<std::wstring> Connects, Disconnects;
