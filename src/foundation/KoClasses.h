@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -20,6 +21,71 @@ enum TKoComponentStateFlag : unsigned {
 
 class TKoComponent;
 using TKoNotifyEvent = std::function<void(TKoComponent* Sender)>;
+
+// An event handler that costs one pointer while it is not set, for objects made by the ten
+// thousand (an OPC item's variable link and its slot) most of whose events nobody handles. It is
+// set, cleared, tested and called like the std::function it holds.
+template <class TSignature> class TKoSparseEvent;
+template <class TResult, class... TArgs> class TKoSparseEvent<TResult(TArgs...)> {
+public:
+    using THandler = std::function<TResult(TArgs...)>;
+
+    TKoSparseEvent() noexcept = default;
+    TKoSparseEvent(std::nullptr_t) noexcept {}
+    template <class TCallable,
+              class = std::enable_if_t<!std::is_same_v<std::decay_t<TCallable>, TKoSparseEvent>>>
+    TKoSparseEvent(TCallable&& Callable) {
+        Set(THandler(std::forward<TCallable>(Callable)));
+    }
+    TKoSparseEvent(const TKoSparseEvent& Other) {
+        if (Other) Set(*Other.FHandler);
+    }
+    TKoSparseEvent(TKoSparseEvent&&) noexcept = default;
+    TKoSparseEvent& operator=(const TKoSparseEvent& Other) {
+        if (this != &Other) Set(Other ? *Other.FHandler : THandler());
+        return *this;
+    }
+    TKoSparseEvent& operator=(TKoSparseEvent&&) noexcept = default;
+    TKoSparseEvent& operator=(std::nullptr_t) noexcept {
+        FHandler.reset();
+        return *this;
+    }
+    template <class TCallable,
+              class = std::enable_if_t<!std::is_same_v<std::decay_t<TCallable>, TKoSparseEvent>>>
+    TKoSparseEvent& operator=(TCallable&& Callable) {
+        Set(THandler(std::forward<TCallable>(Callable)));
+        return *this;
+    }
+
+    explicit operator bool() const noexcept { return FHandler != nullptr; }
+    // Like an empty std::function, an unset event fails with std::bad_function_call.
+    TResult operator()(TArgs... Args) const {
+        if (!FHandler) throw std::bad_function_call();
+        return (*FHandler)(std::forward<TArgs>(Args)...);
+    }
+    // The handler (empty when unset), for a caller that keeps a copy while it runs.
+    THandler Handler() const { return FHandler ? *FHandler : THandler(); }
+
+private:
+    void Set(THandler Handler) {
+        if (!Handler)
+            FHandler.reset();
+        else if (FHandler)
+            *FHandler = std::move(Handler);
+        else
+            FHandler = std::make_unique<THandler>(std::move(Handler));
+    }
+
+    std::unique_ptr<THandler> FHandler;
+};
+
+// A copy of the handler an event holds, to run while the event itself may be replaced.
+template <class TSignature> std::function<TSignature> KoHandlerOf(const std::function<TSignature>& Event) {
+    return Event;
+}
+template <class TSignature> std::function<TSignature> KoHandlerOf(const TKoSparseEvent<TSignature>& Event) {
+    return Event.Handler();
+}
 
 class EKoComponentError : public EKoException {
 public:

@@ -17,7 +17,7 @@ namespace {
 // own call.
 template <class TEvent, class... TArgs> void Fire(const TEvent& Event, TArgs&&... Args) {
     if (!Event) return;
-    TEvent Handler = Event;
+    const auto Handler = KoHandlerOf(Event);
     Handler(std::forward<TArgs>(Args)...);
 }
 
@@ -92,6 +92,10 @@ void TKoSlot::Disconnect(TKoSignal* ASignal) {
     if (!ASignal || Pos == FSignals.end()) return;
     FSignals.erase(Pos);
     ASignal->Disconnect(this);
+    Disconnected(ASignal);
+}
+
+void TKoSlot::Disconnected(TKoSignal* ASignal) {
     Fire(OnDisconnect, ASignal);
 }
 

@@ -88,11 +88,11 @@ public:
     virtual void SetActive(bool Value);
 
     // Called with the signal as sender.
-    TKoSignalEvent OnSignalActivate;
-    TKoSignalEvent OnSignalDeactivate;
-    TKoSignalEvent OnDisconnect; // after a connection was removed, once per connection
+    TKoSparseEvent<void(TKoSignal*)> OnSignalActivate;
+    TKoSparseEvent<void(TKoSignal*)> OnSignalDeactivate;
+    TKoSparseEvent<void(TKoSignal*)> OnDisconnect; // after a connection was removed, once per connection
     // Called with the signal's owner as sender on every emission while the slot is active.
-    TKoNotifyEvent OnSignal;
+    TKoSparseEvent<void(TKoComponent*)> OnSignal;
 
     int SignalCount() const { return static_cast<int>(FSignals.size()); }
     TKoSignal* Signals(int Index) const { return FSignals.at(static_cast<size_t>(Index)); }
@@ -105,16 +105,20 @@ public:
     void DisconnectAll();
     bool IsConnected(const TKoSignal* ASignal) const;
 
-    // Delivery entry points of the signals.
-    void SignalActivated(TKoSignal* ASignal);
-    void SignalDeactivated(TKoSignal* ASignal);
-    void Signal(TKoComponent* Sender);
+    // Delivery entry points of the signals: they run the handlers. A slot class of a listener
+    // that hears through its own code rather than through handlers overrides them.
+    virtual void SignalActivated(TKoSignal* ASignal);
+    virtual void SignalDeactivated(TKoSignal* ASignal);
+    virtual void Signal(TKoComponent* Sender);
 
     // The slot as a variable's change slot, or nullptr (asked for every slot of every emission,
     // so it is a flag rather than a type check).
     TKoVarChangeSlot* AsVarChangeSlot() noexcept;
 
 protected:
+    // A connection was removed (once per connection): raises OnDisconnect.
+    virtual void Disconnected(TKoSignal* ASignal);
+
     bool FIsVarChangeSlot = false;
 
 private:
@@ -193,18 +197,20 @@ public:
     // alter). A listener with no use for them turns this off and is passed over; a data owner
     // hears of them whatever it says.
     bool HearsChanging = true;
-    TKoVarChangingEvent OnChanging;
-    TKoNotifyEvent OnConfigChange; // sender: the variable
-    TKoNotifyEvent OnRangeChange;  // sender: the variable
-    TKoVarChangeEvent OnChange;
+    TKoSparseEvent<void(TKoVar*, TKoVarPropType, VARIANT&, TKoVarQuality&, TKoVarChangingResponse&)>
+        OnChanging;
+    TKoSparseEvent<void(TKoComponent*)> OnConfigChange; // sender: the variable
+    TKoSparseEvent<void(TKoComponent*)> OnRangeChange;  // sender: the variable
+    TKoSparseEvent<void(TKoVar*, TKoVarPropTypes)> OnChange;
 
-    // Delivery entry points of the variable's signal. The changing call reaches an inactive
-    // slot too, so that a data owner keeps its veto while it does not listen to changes.
-    void VarChange(TKoVar* Sender, TKoVarPropTypes Props);
-    void VarChanging(TKoVar* Sender, TKoVarPropType Prop, VARIANT& Value, TKoVarQuality& Quality,
-                     TKoVarChangingResponse& Response);
-    void VarConfigChange(TKoComponent* Sender);
-    void VarRangeChange(TKoComponent* Sender);
+    // Delivery entry points of the variable's signal (they run the handlers; overridable as
+    // the plain slot's). The changing call reaches an inactive slot too, so that a data owner
+    // keeps its veto while it does not listen to changes.
+    virtual void VarChange(TKoVar* Sender, TKoVarPropTypes Props);
+    virtual void VarChanging(TKoVar* Sender, TKoVarPropType Prop, VARIANT& Value, TKoVarQuality& Quality,
+                             TKoVarChangingResponse& Response);
+    virtual void VarConfigChange(TKoComponent* Sender);
+    virtual void VarRangeChange(TKoComponent* Sender);
 };
 
 // The change signal every variable owns; its owner is the variable.

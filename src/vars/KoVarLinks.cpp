@@ -54,17 +54,37 @@ void KoRegisterTKoVarLinkRTTI() {
     });
 }
 
-TKoVarLink::TKoVarLink() : FVarChangeSlot(std::make_unique<TKoVarChangeSlot>()) {
+// ---- the link's slot ----
+
+void TKoVarLink::TSlot::SignalActivated(TKoSignal* ASignal) {
+    if (FLink) FLink->SignalActiveChange(ASignal);
+}
+
+void TKoVarLink::TSlot::SignalDeactivated(TKoSignal* ASignal) {
+    if (FLink) FLink->SignalActiveChange(ASignal);
+}
+
+void TKoVarLink::TSlot::VarChange(TKoVar* Sender, TKoVarPropTypes Props) {
+    if (FLink && Active()) FLink->VarChange(Sender, Props);
+}
+
+void TKoVarLink::TSlot::VarChanging(TKoVar* Sender, TKoVarPropType Prop, VARIANT& Value,
+                                    TKoVarQuality& Quality, TKoVarChangingResponse& Response) {
+    if (FLink) FLink->VarChanging(Sender, Prop, Value, Quality, Response);
+}
+
+void TKoVarLink::TSlot::VarConfigChange(TKoComponent* Sender) {
+    if (FLink && Active()) FLink->VarConfigChange(Sender);
+}
+
+void TKoVarLink::TSlot::Disconnected(TKoSignal* ASignal) {
+    if (FLink) FLink->SlotDisconnect(ASignal);
+}
+
+// ---- TKoVarLink ----
+
+TKoVarLink::TKoVarLink() : FVarChangeSlot(std::make_unique<TSlot>(*this)) {
     KoRegisterTKoVarLinkRTTI();
-    FVarChangeSlot->OnChange = [this](TKoVar* Sender, TKoVarPropTypes Props) { VarChange(Sender, Props); };
-    FVarChangeSlot->OnChanging = [this](TKoVar* Sender, TKoVarPropType Prop, VARIANT& AValue,
-                                        TKoVarQuality& AQuality, TKoVarChangingResponse& Response) {
-        VarChanging(Sender, Prop, AValue, AQuality, Response);
-    };
-    FVarChangeSlot->OnConfigChange = [this](TKoComponent* Sender) { VarConfigChange(Sender); };
-    FVarChangeSlot->OnDisconnect = [this](TKoSignal* Sender) { SlotDisconnect(Sender); };
-    FVarChangeSlot->OnSignalActivate = [this](TKoSignal* Sender) { SignalActiveChange(Sender); };
-    FVarChangeSlot->OnSignalDeactivate = [this](TKoSignal* Sender) { SignalActiveChange(Sender); };
     FVarProp = vpValue;
     FBadValues = true;
     Initialize();
@@ -76,8 +96,8 @@ TKoVarLink::~TKoVarLink() {
     OnVarChange = nullptr;
     OnChange = nullptr;
     // Taken out first: its disconnection must not reach a link that is going away.
-    std::unique_ptr<TKoVarChangeSlot> Slot = std::move(FVarChangeSlot);
-    Slot->OnDisconnect = nullptr;
+    std::unique_ptr<TSlot> Slot = std::move(FVarChangeSlot);
+    Slot->Forget();
     Slot.reset();
 }
 
@@ -329,7 +349,7 @@ void TKoVarLink::CallHandler(const wchar_t* HandlerName, THandler& Handler, TArg
     if (!Handler) return;
     try {
         // A copy: the handler may replace itself.
-        THandler Call = Handler;
+        const auto Call = KoHandlerOf(Handler);
         Call(std::forward<TArgs>(Args)...);
     } catch (...) {
         const auto [Class, Message] = KoCurrentErrorInfo();

@@ -72,7 +72,7 @@ public:
     const std::wstring& DisplayFormat() const { return FDisplayFormat; }
     void SetDisplayFormat(const std::wstring& Value);
     // Kept in the slot and called by it with the variable as sender.
-    const TKoNotifyEvent& OnRangeChange() const { return FVarChangeSlot->OnRangeChange; }
+    TKoNotifyEvent OnRangeChange() const { return FVarChangeSlot->OnRangeChange.Handler(); }
     void SetOnRangeChange(TKoNotifyEvent Value) { FVarChangeSlot->OnRangeChange = std::move(Value); }
 
     // ---- reads (without a variable: the answers of an unbound link, see each) ----
@@ -133,12 +133,14 @@ public:
 
     // ---- events ----
 
-    TKoPersistentNotifyEvent OnBadValue;
-    TKoPersistentNotifyEvent OnChange;
-    TKoVarLinkChangingEvent OnChanging;
-    TKoGetAsStringEvent OnGetAsString;
-    TKoPersistentNotifyEvent OnVarChange;
-    TKoPersistentNotifyEvent OnVarDestroy;
+    // A link costs a pointer for each event nobody handles: thousands of links (one per OPC item)
+    // handle one or two of them.
+    TKoSparseEvent<void(TKoPersistentBase*)> OnBadValue;
+    TKoSparseEvent<void(TKoPersistentBase*)> OnChange;
+    TKoSparseEvent<void(TKoPersistentBase*, VARIANT&, TKoVarQuality&, TKoVarChangingResponse&)> OnChanging;
+    TKoSparseEvent<void(TKoPersistentBase*, const VARIANT&, TKoVarQuality, std::wstring&)> OnGetAsString;
+    TKoSparseEvent<void(TKoPersistentBase*)> OnVarChange;
+    TKoSparseEvent<void(TKoPersistentBase*)> OnVarDestroy;
 
 protected:
     // Raises OnChange, then OnVarChange.
@@ -163,6 +165,26 @@ protected:
 
 private:
     class TLockScope;
+    // The link's ear at its variable: it hands what it hears straight to the link (no handlers
+    // of its own, which thousands of links would pay for), until the link forgets it.
+    class TSlot final : public TKoVarChangeSlot {
+    public:
+        explicit TSlot(TKoVarLink& ALink) : FLink(&ALink) {}
+        void Forget() noexcept { FLink = nullptr; }
+        void SignalActivated(TKoSignal* ASignal) override;
+        void SignalDeactivated(TKoSignal* ASignal) override;
+        void VarChange(TKoVar* Sender, TKoVarPropTypes Props) override;
+        void VarChanging(TKoVar* Sender, TKoVarPropType Prop, VARIANT& Value, TKoVarQuality& Quality,
+                         TKoVarChangingResponse& Response) override;
+        void VarConfigChange(TKoComponent* Sender) override;
+
+    protected:
+        void Disconnected(TKoSignal* ASignal) override;
+
+    private:
+        TKoVarLink* FLink;
+    };
+
     void SlotDisconnect(TKoSignal* Sender);
     // Runs one of OnChange, OnVarChange, OnChanging; its error becomes an EKoVarException that
     // names the link, the handler, the variable and the property.
@@ -170,7 +192,7 @@ private:
     void CallHandler(const wchar_t* HandlerName, THandler& Handler, TArgs&&... Args);
 
     int32_t FLockCnt = 0;
-    std::unique_ptr<TKoVarChangeSlot> FVarChangeSlot;
+    std::unique_ptr<TSlot> FVarChangeSlot;
     bool FBadValues = true;
     std::wstring FDisplayFormat;
     TKoVar* FVariable = nullptr;
@@ -247,11 +269,11 @@ public:
     // the list is active, with the changed variable as sender.
     bool Active() const { return FVarChangeSlot->Active(); }
     void SetActive(bool Value) { FVarChangeSlot->SetActive(Value); }
-    const TKoVarChangeEvent& OnChange() const { return FVarChangeSlot->OnChange; }
+    TKoVarChangeEvent OnChange() const { return FVarChangeSlot->OnChange.Handler(); }
     void SetOnChange(TKoVarChangeEvent Value) { FVarChangeSlot->OnChange = std::move(Value); }
-    const TKoVarChangingEvent& OnChanging() const { return FVarChangeSlot->OnChanging; }
+    TKoVarChangingEvent OnChanging() const { return FVarChangeSlot->OnChanging.Handler(); }
     void SetOnChanging(TKoVarChangingEvent Value) { FVarChangeSlot->OnChanging = std::move(Value); }
-    const TKoNotifyEvent& OnRangeChange() const { return FVarChangeSlot->OnRangeChange; }
+    TKoNotifyEvent OnRangeChange() const { return FVarChangeSlot->OnRangeChange.Handler(); }
     void SetOnRangeChange(TKoNotifyEvent Value) { FVarChangeSlot->OnRangeChange = std::move(Value); }
 
     // Appends (dupAccept) or looks the variable up first: dupIgnore answers the index it has,

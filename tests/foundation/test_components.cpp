@@ -161,3 +161,27 @@ TEST(Application, CreateFormKeepsTheReferenceUntilTheComponentGoes) {
 }
 
 } // namespace
+
+TEST(SparseEvent, BehavesAsTheHandlerItHoldsAndCopiesItWhole) {
+    TKoSparseEvent<int(int)> Event;
+    EXPECT_FALSE(Event);
+    EXPECT_THROW(Event(1), std::bad_function_call);
+    EXPECT_FALSE(KoHandlerOf(Event));
+
+    Event = [](int X) { return X + 1; };
+    ASSERT_TRUE(Event);
+    EXPECT_EQ(Event(1), 2);
+    // A copy holds a handler of its own: replacing or clearing the original leaves it.
+    TKoSparseEvent<int(int)> Copy = Event;
+    const std::function<int(int)> Held = KoHandlerOf(Event);
+    Event = [](int X) { return X * 10; };
+    EXPECT_EQ(Event(2), 20);
+    EXPECT_EQ(Copy(2), 3);
+    EXPECT_EQ(Held(2), 3);
+    Event = nullptr;
+    EXPECT_FALSE(Event);
+    EXPECT_EQ(Copy(5), 6);
+    // An empty std::function clears it, as assigning nothing does.
+    Copy = std::function<int(int)>();
+    EXPECT_FALSE(Copy);
+}
