@@ -135,7 +135,7 @@ void TKoOPCProviderDataCallbackThread::Execute() {
         if (FDataChangeRequested.exchange(false) || TickCount64() >= DataChangeDue()) DispatchDataChange();
         if (FTerminated) break;
         if (std::unique_ptr<TKoOPCProviderTransaction> Next = FTransactionQueue.Get()) {
-            DispatchTransaction(std::move(Next));
+            DispatchTransaction(Next.get());
             // One per round: the next round looks again without waiting.
             SetEvent(FSuspendEvent.Get());
         }
@@ -151,11 +151,13 @@ void TKoOPCProviderDataCallbackThread::DispatchDataChange() {
         if (!FGroup->Group || FTerminated) return;
         Pending = FGroup->Group->GetDataChangeTransaction();
     }
-    DispatchTransaction(std::move(Pending));
+    if (!Pending) return;
+    DispatchTransaction(Pending.get());
+    std::lock_guard Life(FGroup->Lock);
+    if (FGroup->Group && !FTerminated) FGroup->Group->RecycleDataChangeTransaction(std::move(Pending));
 }
 
-HRESULT TKoOPCProviderDataCallbackThread::DispatchTransaction(
-    std::unique_ptr<TKoOPCProviderTransaction> Transaction) {
+HRESULT TKoOPCProviderDataCallbackThread::DispatchTransaction(TKoOPCProviderTransaction* Transaction) {
     if (!Transaction || FTerminated) return S_FALSE;
     {
         std::lock_guard Life(FGroup->Lock);

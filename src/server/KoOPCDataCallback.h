@@ -68,7 +68,8 @@ private:
     static DWORD WINAPI ThreadProc(void* Param);
     void Execute();
     void DispatchDataChange();
-    HRESULT DispatchTransaction(std::unique_ptr<TKoOPCProviderTransaction> Transaction);
+    // Delivers Transaction (which stays the caller's) and logs it.
+    HRESULT DispatchTransaction(TKoOPCProviderTransaction* Transaction);
     // The tick count at which the next data change is due.
     uint64_t DataChangeDue() const;
 

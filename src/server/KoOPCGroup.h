@@ -213,6 +213,10 @@ public:
     // The pending data change when it has entries (a fresh one takes its place, and the client
     // counts an update), else none.
     std::unique_ptr<TKoOPCProviderTransaction> GetDataChangeTransaction();
+    // A data change taken by GetDataChangeTransaction, delivered: kept, emptied, for the next
+    // pending data change, so that a group delivering every few milliseconds does not allocate
+    // its entries' arrays each time.
+    void RecycleDataChangeTransaction(std::unique_ptr<TKoOPCProviderTransaction> Delivered) noexcept;
     // "Transaction ID=%d Kind=%s (Handles:[%s], Errors[%s])" of a delivered transaction.
     void LogTransaction(const TKoOPCProviderTransaction& Transaction, HRESULT Result);
     // Refreshes the active items from Source into a data change with the client's ID, delivered
@@ -309,6 +313,7 @@ private:
     TKoConnectionPoint* FDataCallbacks = nullptr;
     std::shared_ptr<TKoOPCProviderDataCallbackThread> FDataCallbackThread;
     std::unique_ptr<TKoOPCProviderTransaction> FDataChangeTransaction;
+    std::unique_ptr<TKoOPCProviderTransaction> FSpareDataChange;
     std::atomic<bool> FDeleted{false};
     std::atomic<bool> FEnabled{true};
     std::vector<TKoOPCProviderItem*> FItemList;

@@ -13,11 +13,23 @@
 void TKoOPCProviderGroup::CreateDataChangeTransaction() {
     std::lock_guard Guard(FLock);
     if (FDataChangeTransaction) return;
-    auto Fresh = std::make_unique<TKoOPCProviderTransaction>(this, tkDataChange, 0);
+    std::unique_ptr<TKoOPCProviderTransaction> Fresh = std::move(FSpareDataChange);
+    if (!Fresh) Fresh = std::make_unique<TKoOPCProviderTransaction>(this, tkDataChange, 0);
     // Large enough for every item, so collecting changes allocates nothing.
-    Fresh->SetCapacity(static_cast<int32_t>(FItemList.size()));
+    const auto Needed = static_cast<int32_t>(FItemList.size());
+    if (Fresh->Capacity() < Needed) Fresh->SetCapacity(Needed);
     FDataChangeTransaction = std::move(Fresh);
     if (OnCreateDataChange) OnCreateDataChange(this);
+}
+
+void TKoOPCProviderGroup::RecycleDataChangeTransaction(
+    std::unique_ptr<TKoOPCProviderTransaction> Delivered) noexcept {
+    if (!Delivered || Delivered->Kind() != tkDataChange || Delivered->Group() != this) return;
+    // Emptied before the lock is taken: its values may be many.
+    Delivered->Clear();
+    Delivered->GroupClientHandle = 0;
+    std::lock_guard Guard(FLock);
+    if (!Destroying && FCallbackConnected && !FSpareDataChange) FSpareDataChange = std::move(Delivered);
 }
 
 void TKoOPCProviderGroup::ClearDataChangeTransaction() {
@@ -28,6 +40,7 @@ void TKoOPCProviderGroup::ClearDataChangeTransaction() {
 void TKoOPCProviderGroup::FreeDataChangeTransaction() {
     std::lock_guard Guard(FLock);
     FDataChangeTransaction.reset();
+    FSpareDataChange.reset();
 }
 
 void TKoOPCProviderGroup::AckAllItems() {
