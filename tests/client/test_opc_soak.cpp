@@ -267,10 +267,10 @@ TEST_F(OpcSoak, ClientsComeGoAndWriteForMinutes) {
     // The heap keeps what a wave's peak took (Wine's heap returns no freed memory to the system),
     // and a later wave adds what of its peak did not fit into the free pieces the earlier ones
     // left: the working set after a wave is not expected back at its start, and may grow a little
-    // from wave to wave. What a leak would add is of another size: an item alone (object, link and
-    // slot) takes over 600 bytes, and a wave adds the standing items many times over as its
-    // clients replace groups. A later wave may end at most 400 bytes per standing item above the
-    // wave before it.
+    // from wave to wave. What a leak would add is of another size: an item alone (object, link,
+    // slot and index entries) takes over 600 bytes, and a wave adds the standing items many times
+    // over as its clients replace groups. A later wave may end at most 400 bytes per standing item
+    // above the wave before it.
     const SIZE_T GrowthBound = static_cast<SIZE_T>(Clients) * Groups * Items * 400;
 
     Opc = Connect();
