@@ -14,8 +14,6 @@
 
 namespace kobench {
 
-namespace {} // namespace
-
 std::string Hex(HRESULT Code) {
     char Text[16];
     std::snprintf(Text, sizeof Text, "0x%08lX", static_cast<unsigned long>(Code));

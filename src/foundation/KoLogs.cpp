@@ -22,8 +22,7 @@ void TKoLogBuffer::SetCapacity(int Value) {
 }
 
 void TKoLogBuffer::CheckIndex(int Index) const {
-    if (Index < 0 || Index >= Count())
-        throw EKoStringListError(KoFormat(L"List index out of bounds (%d)", Index));
+    if (Index < 0 || Index >= Count()) KoStringListIndexError(Index);
 }
 
 const std::wstring& TKoLogBuffer::Lines(int Index) const {

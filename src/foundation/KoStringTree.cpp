@@ -29,10 +29,6 @@ int CompareIgnoringCase(const std::wstring& A, const std::wstring& B) {
                            B.data(), static_cast<int>(B.size()), nullptr, nullptr, 0);
 }
 
-[[noreturn]] void ListIndexError(int Index) {
-    throw EKoStringListError(KoFormat(L"List index out of bounds (%d)", Index));
-}
-
 // The line container of the file form: plain lines, no comments, no quoting, no column names.
 void PrepareLineTable(TKoStringTable& Table) {
     Table.SetColumnNameChar(L'\0');
@@ -127,7 +123,7 @@ void TKoStringTree::SetOptions(const std::wstring& Value) {
 // ---- entries ----
 
 TKoStringTreeNode* TKoStringTree::Node(int Index) const {
-    if (Index < 0 || Index >= Count()) ListIndexError(Index);
+    if (Index < 0 || Index >= Count()) KoStringListIndexError(Index);
     return FStrings.Objects<TKoStringTreeNode>(Index);
 }
 
@@ -196,7 +192,7 @@ void TKoStringTree::ForgetFollowingSiblings(int Index) {
 
 int TKoStringTree::InsertObject(int Index, const std::wstring& Name, int Level, TKoStringObject AObject) {
     std::lock_guard Guard(FLock);
-    if (Index < 0 || Index > Count()) ListIndexError(Index);
+    if (Index < 0 || Index > Count()) KoStringListIndexError(Index);
     std::unique_ptr<TKoStringTreeNode> Entry = CreateTreeNode(ParentForInsert(Index, Level));
     Entry->FLevel = Level;
     Entry->FDataObject = AObject;
@@ -569,7 +565,7 @@ void TKoStringTree::PathToSequence(const std::wstring& Path, TKoStringList* Sequ
     const size_t Start =
         !FPrefix.empty() && Path.compare(0, FPrefix.size(), FPrefix) == 0 ? FPrefix.size() : 0;
     if (Start < Path.size() && Path.find_first_not_of(FPathSeparator, Start) == std::wstring::npos)
-        ListIndexError(0);
+        KoStringListIndexError(0);
     // The index errors of the codec list are the failures of an empty path.
     if (Codec.Strings(0).empty()) {
         Codec.Delete(0);

@@ -191,8 +191,12 @@ void TKoStrings::Assign(const TKoPersistentBase* Source) {
     TKoPersistentBase::Assign(Source);
 }
 
-void TKoStrings::IndexError(int Index) const {
+void KoStringListIndexError(int Index) {
     throw EKoStringListError(KoFormat(L"List index out of bounds (%d)", Index));
+}
+
+void TKoStrings::IndexError(int Index) const {
+    KoStringListIndexError(Index);
 }
 
 void TKoStrings::ObjectTypeError(int Index) const {

@@ -34,6 +34,9 @@ public:
     const wchar_t* ClassName() const noexcept override { return L"EKoStringListError"; }
 };
 
+// Raises the string list error for an index outside a list: "List index out of bounds (%d)".
+[[noreturn]] void KoStringListIndexError(int Index);
+
 // The string table's errors: a missing cell, a duplicate row.
 class EKoStringTableError : public EKoStringListError {
 public:

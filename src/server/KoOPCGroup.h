@@ -206,7 +206,8 @@ public:
     // synchronous caller gave up waiting: the transaction belongs to the main thread then.
     bool SynchronizeTransaction(TKoOPCProviderTransaction* Transaction);
     // An item of the group changed its cached state: collected for the next data change while
-    // a callback is connected and the group is active and enabled.
+    // a callback is connected and the group is active and enabled. The caller holds the group
+    // lock (an item reports through the gate, whose lock it is).
     void ItemChange(TKoOPCProviderItem* Item);
 
     // ---- the data-change cycle ----

@@ -27,7 +27,6 @@ void TKoOPCProviderGroup::RecycleDataChangeTransaction(
     if (!Delivered || Delivered->Kind() != tkDataChange || Delivered->Group() != this) return;
     // Emptied before the lock is taken: its values may be many.
     Delivered->Clear();
-    Delivered->GroupClientHandle = 0;
     std::lock_guard Guard(FLock);
     if (!Destroying && FCallbackConnected && !FSpareDataChange) FSpareDataChange = std::move(Delivered);
 }
@@ -53,7 +52,6 @@ void TKoOPCProviderGroup::AckAllItems() {
 
 void TKoOPCProviderGroup::ItemChange(TKoOPCProviderItem* Item) {
     if (Destroying) return;
-    std::lock_guard Guard(FLock);
     if (!FCallbackConnected || !FActive || !FEnabled) return;
     if (!FDataChangeTransaction) CreateDataChangeTransaction();
     const auto Needed = static_cast<int32_t>(FItemList.size());

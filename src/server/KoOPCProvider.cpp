@@ -309,8 +309,7 @@ int TKoOPCProvider::ClientCount() const {
 
 IKoOPCProviderClient* TKoOPCProvider::Clients(int Index) const {
     std::lock_guard Guard(FClientLock);
-    if (Index < 0 || Index >= static_cast<int>(FClientList.size()))
-        throw EKoStringListError(KoFormat(L"List index out of bounds (%d)", Index));
+    if (Index < 0 || Index >= static_cast<int>(FClientList.size())) KoStringListIndexError(Index);
     return FClientList[static_cast<size_t>(Index)];
 }
 

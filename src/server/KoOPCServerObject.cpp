@@ -207,8 +207,7 @@ int TKoOPCProviderClient::GroupCount() const {
 
 IKoOPCProviderGroup* TKoOPCProviderClient::Groups(int Index) const {
     std::lock_guard Guard(FGroupLock);
-    if (Index < 0 || Index >= static_cast<int>(FGroupList.size()))
-        throw EKoStringListError(KoFormat(L"List index out of bounds (%d)", Index));
+    if (Index < 0 || Index >= static_cast<int>(FGroupList.size())) KoStringListIndexError(Index);
     return FGroupList[static_cast<size_t>(Index)];
 }
 

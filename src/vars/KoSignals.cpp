@@ -216,7 +216,6 @@ void TKoSignal::Emit() {
 
 TKoVarChangeSlot::TKoVarChangeSlot(TKoVarChangeSignal* ASignal, TKoVarChangeEvent AOnChange,
                                    TKoVarChangingEvent AOnChanging) {
-    FIsVarChangeSlot = true;
     Connect(ASignal);
     OnChange = std::move(AOnChange);
     OnChanging = std::move(AOnChanging);

@@ -112,14 +112,12 @@ public:
     virtual void Signal(TKoComponent* Sender);
 
     // The slot as a variable's change slot, or nullptr (asked for every slot of every emission,
-    // so it is a flag rather than a type check).
-    TKoVarChangeSlot* AsVarChangeSlot() noexcept;
+    // so it is a virtual call rather than a type check).
+    virtual TKoVarChangeSlot* AsVarChangeSlot() noexcept { return nullptr; }
 
 protected:
     // A connection was removed (once per connection): raises OnDisconnect.
     virtual void Disconnected(TKoSignal* ASignal);
-
-    bool FIsVarChangeSlot = false;
 
 private:
     bool FActive = true;
@@ -185,7 +183,8 @@ class TKoVarChangeSignal;
 // The slot through which a variable link or a variable list hears of one or more variables.
 class TKoVarChangeSlot : public TKoSlot {
 public:
-    TKoVarChangeSlot() { FIsVarChangeSlot = true; }
+    TKoVarChangeSlot() = default;
+    TKoVarChangeSlot* AsVarChangeSlot() noexcept override { return this; }
     // Creates the slot, connects it to ASignal, then sets the two handlers.
     TKoVarChangeSlot(TKoVarChangeSignal* ASignal, TKoVarChangeEvent AOnChange,
                      TKoVarChangingEvent AOnChanging);
@@ -257,10 +256,6 @@ public:
 protected:
     ~TKoVarSignalWatcher() = default;
 };
-
-inline TKoVarChangeSlot* TKoSlot::AsVarChangeSlot() noexcept {
-    return FIsVarChangeSlot ? static_cast<TKoVarChangeSlot*>(this) : nullptr;
-}
 
 void KoAddVarSignalWatcher(TKoVarSignalWatcher* AWatcher);
 void KoRemoveVarSignalWatcher(TKoVarSignalWatcher* AWatcher);
