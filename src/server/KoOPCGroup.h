@@ -20,6 +20,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -48,9 +49,10 @@ using TKoOPCProviderRequestEvent =
     std::function<void(TKoOPCProviderGroup* Sender, TKoOPCProviderGroup* Group, DWORD dwCount,
                        const OPCHANDLE* phServer, HRESULT* const* ppErrors, const std::wstring& Msg)>;
 
-// The requested types of a running SetDatatypes, kept in the group so that the call allocates
-// nothing for its arguments (one call handles at most 65536 items).
-using TVarTypeList = VARTYPE[65536];
+// The requested types of a running SetDatatypes, kept in the group so that its calls allocate
+// nothing for their arguments (one call handles at most 65536 items). The group makes the array
+// at its first SetDatatypes: 128 KB that most groups never use.
+using TVarTypeList = std::array<VARTYPE, 65536>;
 
 // The per-handle step of an item operation: the item (none for an unknown handle passed on)
 // and the handle's position in the request.
@@ -327,7 +329,7 @@ private:
     TKoCriticalSection& FLock = FChangeGate->Lock;
     const OPCHANDLE* NewClientHandles = nullptr;
     bool NewItemActiveState = false;
-    TVarTypeList NewItemDataTypes{};
+    std::unique_ptr<TVarTypeList> NewItemDataTypes;
     const VARIANT* NewItemValues = nullptr;
     std::atomic<bool> FActive{false};
     std::atomic<OPCHANDLE> FClientHandle{0};

@@ -19,8 +19,15 @@ namespace {
 // A log line lists at most this many handles or codes: the log keeps thousands of lines, and
 // lines of whole large requests would fill the memory.
 constexpr DWORD KoLogListLimit = 1000;
+// ... and at most this many item definitions, each about ten times the text of a handle.
+constexpr DWORD KoLogItemDefLimit = KoLogListLimit / 10;
 // Items defined under one hold of the variables and the group (a slice takes a few milliseconds).
 constexpr DWORD ItemsPerHold = 256;
+
+// The end of a list that shows Shown of its Count entries: ",...(+N)" for the N left out.
+std::wstring LeftOut(DWORD Count, DWORD Shown) {
+    return Shown < Count ? L",...(+" + std::to_wstring(Count - Shown) + L")" : std::wstring();
+}
 
 // "1,2,3" of the handles, or "$0,$C0040001" of result codes; a longer list ends in
 // ",...(+N)" for the N entries left out.
@@ -39,8 +46,7 @@ template <class T> std::wstring NumberList(const T* Values, DWORD Count, bool He
         for (char* C = Buffer; C != End.ptr; ++C)
             Text += Hex && *C >= 'a' ? static_cast<char>(*C - 'a' + 'A') : *C;
     }
-    if (Shown < Count) Text += ",...(+" + std::to_string(Count - Shown) + ")";
-    return std::wstring(Text.begin(), Text.end());
+    return std::wstring(Text.begin(), Text.end()) + LeftOut(Count, Shown);
 }
 
 } // namespace
@@ -185,11 +191,12 @@ STDMETHODIMP TKoOPCProviderGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray
     if (Logging() && pItemArray) {
         try {
             TKoStringList Entries;
-            for (DWORD I = 0; I < dwCount; ++I)
+            const DWORD Shown = std::min(dwCount, KoLogItemDefLimit);
+            for (DWORD I = 0; I < Shown; ++I)
                 Entries.Add(KoFormat(L"%s (ClientHandle=%d ServerHandle=%d)",
                                      KoTextOf(pItemArray[I].szItemID), pItemArray[I].hClient,
                                      Produced ? (*ppAddResults)[I].hServer : 0));
-            Log(L"IOPCItemMgt.AddItems(%s): Result=$%x", Entries.AsCSV(), Result);
+            Log(L"IOPCItemMgt.AddItems(%s): Result=$%x", Entries.AsCSV() + LeftOut(dwCount, Shown), Result);
         } catch (...) {
             // A line that cannot be built is lost.
         }
@@ -275,16 +282,18 @@ STDMETHODIMP TKoOPCProviderGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServe
     KoClearOut(ppErrors);
     if (FDeleted) return E_FAIL;
     // The requested types are kept in the group's own array: a longer request is refused whole.
-    if ((dwCount > 0 && !pRequestedDatatypes) || dwCount > std::size(NewItemDataTypes)) return E_INVALIDARG;
+    if ((dwCount > 0 && !pRequestedDatatypes) || dwCount > std::tuple_size_v<TVarTypeList>)
+        return E_INVALIDARG;
     return KoComCall([&] {
         // The items re-read their variables in the new type.
         TKoVarReadAccess Access;
         std::lock_guard Guard(FLock);
-        std::copy_n(pRequestedDatatypes, dwCount, NewItemDataTypes);
+        if (!NewItemDataTypes) NewItemDataTypes = std::make_unique<TVarTypeList>();
+        std::copy_n(pRequestedDatatypes, dwCount, NewItemDataTypes->begin());
         return ForEachItem(
             dwCount, phServer, L"IOPCItemMgt.SetDatatypes", false,
             [this](TKoOPCProviderItem* Item, DWORD Index) {
-                return KoComCall([&] { Item->SetDataType(NewItemDataTypes[Index]); });
+                return KoComCall([&] { Item->SetDataType((*NewItemDataTypes)[Index]); });
             },
             ppErrors);
     });

@@ -389,6 +389,30 @@ TEST_F(ItemsTest, CallsAreLogged) {
               Expected);
 }
 
+// The log keeps thousands of lines: a large request's line lists the first entries and counts the
+// rest, instead of holding the whole request.
+TEST_F(ItemsTest, LargeRequestsAreCutInTheirLogLines) {
+    const std::vector<OPCHANDLE> H = AddItems(std::vector<std::wstring>(1'003, L"Static.KoFloat1"));
+    std::vector<OPCHANDLE> Removed = H;
+    HRESULT* Errors = nullptr;
+    ASSERT_EQ(Items->RemoveItems(static_cast<DWORD>(Removed.size()), Removed.data(), &Errors), S_OK);
+    CoTaskMemFree(Errors);
+    const auto LineOf = [&](const wchar_t* Call) {
+        const auto Found = std::find_if(Lines.begin(), Lines.end(), [&](const std::wstring& Line) {
+            return Line.find(Call) != std::wstring::npos;
+        });
+        return Found == Lines.end() ? std::wstring() : *Found;
+    };
+    ASSERT_TRUE(kotest::PumpUntil([&] { return !LineOf(L"IOPCItemMgt.RemoveItems(").empty(); }, 5s));
+    const std::wstring Add = LineOf(L"IOPCItemMgt.AddItems(");
+    const std::wstring Last =
+        L"Static.KoFloat1 (ClientHandle=100 ServerHandle=" + std::to_wstring(H[99]) + L")";
+    EXPECT_NE(Add.find(L"," + Last + L",...(+903)): Result=$0"), std::wstring::npos) << Add.substr(0, 200);
+    const std::wstring Remove = LineOf(L"IOPCItemMgt.RemoveItems(");
+    EXPECT_NE(Remove.find(L"," + std::to_wstring(H[999]) + L",...(+3)]): Result=$0"), std::wstring::npos)
+        << Remove.substr(Remove.size() - 100);
+}
+
 } // namespace
 
 // ---- the data callback ----
