@@ -10,6 +10,13 @@
 #include "KoVariants.h"
 #include "KoVars.h"
 
+// ---- TKoOPCItemLink ----
+
+void TKoOPCItemLink::Changed() {
+    FItem.SetItemState();
+    TKoVarLink::Changed();
+}
+
 // ---- TKoOPCProviderItem ----
 
 TKoOPCProviderItem::TKoOPCProviderItem(TKoOPCProviderGroup* AGroup) : FGroup(AGroup) {
@@ -17,13 +24,11 @@ TKoOPCProviderItem::TKoOPCProviderItem(TKoOPCProviderGroup* AGroup) : FGroup(AGr
     VariantInit(&FItemState.vDataValue);
     // An item follows completed changes only.
     FVarLink.SetHearsChanging(false);
-    FVarLink.OnChange = [this](TKoPersistentBase*) { SetItemState(); };
     FVarLink.OnConfig = [this](TKoPersistentBase*) { Config(); };
 }
 
 TKoOPCProviderItem::~TKoOPCProviderItem() {
     std::lock_guard Guard(FLockSection);
-    FVarLink.OnChange = nullptr;
     FVarLink.OnConfig = nullptr;
     StoreItemID(nullptr);
     FVarLink.SetActive(false);

@@ -41,6 +41,20 @@ struct TKoOPCGroupChangeGate {
     void Report(TKoOPCProviderItem* Item);
 };
 
+// An item's link to its variable: a completed change refreshes the item directly, without a
+// handler that every one of thousands of items would keep in a block of its own.
+class TKoOPCItemLink final : public TKoVarLink {
+public:
+    explicit TKoOPCItemLink(TKoOPCProviderItem& AItem) : FItem(AItem) {}
+
+protected:
+    // Refreshes the item, then raises the link's events.
+    void Changed() override;
+
+private:
+    TKoOPCProviderItem& FItem;
+};
+
 class TKoOPCProviderItem : public TKoOPCCustomItem, public TKoMainThreadObject {
 public:
     // An item of AGroup (which must be given), with an unbound link.
@@ -105,7 +119,7 @@ private:
 
     OPCITEMSTATE FItemState{};
     mutable TKoCriticalSection FLockSection;
-    TKoVarLink FVarLink;
+    TKoOPCItemLink FVarLink{*this};
     TKoOPCProviderGroup* FGroup;
     // Kept until the item is destroyed, so that a report never outlives it; reports go through
     // it only while the item has its group.
