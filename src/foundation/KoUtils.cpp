@@ -56,7 +56,11 @@ bool DateTimeToMs(double DateTime, int64_t& Ms) {
     if (!std::isfinite(DateTime) || std::fabs(DateTime) > 1e7) return false;
     const double Day = std::trunc(DateTime);
     // The fraction is the time of day on either side of day 0.
-    const int64_t Time = std::llround(std::fabs(DateTime - Day) * static_cast<double>(MsPerDay));
+    // Rounded half up, as llround rounds a value of zero or more (without its library call: every
+    // item change stamps its value through here).
+    const double Exact = std::fabs(DateTime - Day) * static_cast<double>(MsPerDay);
+    int64_t Time = static_cast<int64_t>(Exact);
+    if (Exact - static_cast<double>(Time) >= 0.5) ++Time;
     Ms = static_cast<int64_t>(Day) * MsPerDay + Time;
     return Ms >= MinMs && Ms < EndMs;
 }

@@ -273,21 +273,19 @@ void TKoOPCProviderItem::SetItemState() {
     if (Gate) Gate->Report(this);
 }
 
-HRESULT TKoOPCProviderItem::GetItemState(OPCITEMSTATE& State, DWORD Source) {
+HRESULT TKoOPCProviderItem::GetItemState(VARIANT& Value, WORD& Quality, FILETIME& TimeStamp, DWORD Source) {
     // The refresh reports to the group, which must not be reached under the item lock.
     if (Source == OPC_DS_DEVICE) SetItemState();
     std::lock_guard Guard(FLockSection);
-    State.hClient = FItemState.hClient;
-    State.wReserved = FItemState.wReserved;
     if (Source == OPC_DS_CACHE && (!Active() || !FGroup || !FGroup->Active())) {
-        State.ftTimeStamp = ToFileTime(NowUTC());
-        State.wQuality = OPC_QUALITY_OUT_OF_SERVICE;
-        VariantClear(&State.vDataValue);
-        State.vDataValue.vt = VT_NULL;
+        TimeStamp = ToFileTime(NowUTC());
+        Quality = OPC_QUALITY_OUT_OF_SERVICE;
+        VariantClear(&Value);
+        Value.vt = VT_NULL;
     } else {
-        State.ftTimeStamp = FItemState.ftTimeStamp;
-        State.wQuality = FItemState.wQuality;
-        const HRESULT Copied = VariantCopy(&State.vDataValue, &FItemState.vDataValue);
+        TimeStamp = FItemState.ftTimeStamp;
+        Quality = FItemState.wQuality;
+        const HRESULT Copied = VariantCopy(&Value, &FItemState.vDataValue);
         if (FAILED(Copied)) throw EKoOleError(Copied, L"The item's value could not be copied.");
     }
     return FError;

@@ -71,10 +71,10 @@ public:
     void GetItemResult(OPCITEMRESULT& Result);
     // Attr gets task-memory copies (item ID, EU information) that the caller owns.
     void GetItemAttributes(OPCITEMATTRIBUTES& Attr);
-    // Copies the state into State (which must be empty); OPC_DS_DEVICE re-reads the variable
-    // first, OPC_DS_CACHE of an inactive item or group reports it out of service. Returns the
-    // error of the last refresh.
-    HRESULT GetItemState(OPCITEMSTATE& State, DWORD Source);
+    // Copies the state: Value is replaced (a failed copy leaves it empty and raises). OPC_DS_DEVICE
+    // re-reads the variable first, OPC_DS_CACHE of an inactive item or group reports it out of
+    // service. Returns the error of the last refresh.
+    HRESULT GetItemState(VARIANT& Value, WORD& Quality, FILETIME& TimeStamp, DWORD Source);
     // Writes the variable property through the link in the item's data type; S_OK or the
     // mapped code of the variable's refusal.
     HRESULT SetValue(const VARIANT& AValue);

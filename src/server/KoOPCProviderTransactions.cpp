@@ -83,13 +83,20 @@ int32_t TKoOPCProviderTransaction::AckItem(TKoOPCProviderItem* Item, bool ForceN
 }
 
 HRESULT TKoOPCProviderTransaction::ReadEntry(int32_t Index, TKoOPCProviderItem& Item) {
-    OPCITEMSTATE State{};
-    TKoOleVariant Value;
-    const HRESULT Result = Item.GetItemState(State, DataSource);
-    *Value.Receive() = State.vDataValue;
-    SetValues(Index, std::move(Value));
-    SetQualities(Index, State.wQuality);
-    SetTimestamps(Index, State.ftTimeStamp);
+    CheckIndex(Index);
+    WORD Quality = OPC_QUALITY_BAD;
+    FILETIME TimeStamp{};
+    HRESULT Result;
+    try {
+        // The item copies its value straight into the entry.
+        Result = Item.GetItemState(ValueArray()[Index], Quality, TimeStamp, DataSource);
+    } catch (...) {
+        // The entry lost its value: it is not handed out as good.
+        SetQualities(Index, OPC_QUALITY_BAD);
+        throw;
+    }
+    SetQualities(Index, Quality);
+    SetTimestamps(Index, TimeStamp);
     return Result;
 }
 
