@@ -83,7 +83,7 @@ void TKoVarLink::TSlot::Disconnected(TKoSignal* ASignal) {
 
 // ---- TKoVarLink ----
 
-TKoVarLink::TKoVarLink() : FVarChangeSlot(std::make_unique<TSlot>(*this)) {
+TKoVarLink::TKoVarLink() {
     KoRegisterTKoVarLinkRTTI();
     FVarProp = vpValue;
     FBadValues = true;
@@ -95,10 +95,9 @@ TKoVarLink::~TKoVarLink() {
     OnVarDestroy = nullptr;
     OnVarChange = nullptr;
     OnChange = nullptr;
-    // Taken out first: its disconnection must not reach a link that is going away.
-    std::unique_ptr<TSlot> Slot = std::move(FVarChangeSlot);
-    Slot->Forget();
-    Slot.reset();
+    // Forgotten first: its disconnection must not reach a link that is going away.
+    FVarChangeSlot.Forget();
+    FVarChangeSlot.DisconnectAll();
 }
 
 void TKoVarLink::Assign(const TKoPersistentBase* Source) {
@@ -136,19 +135,19 @@ int TKoVarLink::Compare(const TKoPersistent* Other, TKoStrings* SameProps) const
 }
 
 void TKoVarLink::SetVariable(TKoVar* Value) {
-    if (Value == FVariable || !FVarChangeSlot) return;
+    if (Value == FVariable || FVarChangeSlot.Forgotten()) return;
     if (FVariable) {
         TKoVar* const Old = FVariable;
         // Cleared first, so that the slot's disconnection report (SlotDisconnect) finds no
         // variable to clear and only raises OnVarDestroy.
         FVariable = nullptr;
-        FVarChangeSlot->Disconnect(Old->ChangeSignal());
+        FVarChangeSlot.Disconnect(Old->ChangeSignal());
     }
     if (Value) {
-        FVarChangeSlot->Connect(Value->ChangeSignal());
+        FVarChangeSlot.Connect(Value->ChangeSignal());
         // A variable that is already going away refuses the connection; binding it anyway would
         // leave the link with a variable it never hears the end of.
-        if (!FVarChangeSlot->IsConnected(Value->ChangeSignal())) Value = nullptr;
+        if (!FVarChangeSlot.IsConnected(Value->ChangeSignal())) Value = nullptr;
     }
     FVariable = Value;
     DoConfig();
@@ -166,12 +165,12 @@ void TKoVarLink::SetVarProp(TKoVarPropType Value) {
 }
 
 void TKoVarLink::SetActive(bool Value) {
-    FVarChangeSlot->SetActive(Value);
+    FVarChangeSlot.SetActive(Value);
     DoConfig();
 }
 
 void TKoVarLink::SetIsDataOwner(bool Value) {
-    FVarChangeSlot->IsDataOwner = Value;
+    FVarChangeSlot.IsDataOwner = Value;
 }
 
 void TKoVarLink::SetDisplayFormat(const std::wstring& Value) {

@@ -55,15 +55,15 @@ public:
     void SetVariable(TKoVar* Value);
     TKoVarPropType VarProp() const { return FVarProp; }
     virtual void SetVarProp(TKoVarPropType Value);
-    bool Active() const { return FVarChangeSlot && FVarChangeSlot->Active(); }
+    bool Active() const { return FVarChangeSlot.Active(); }
     virtual void SetActive(bool Value);
-    bool IsDataOwner() const { return FVarChangeSlot && FVarChangeSlot->IsDataOwner; }
+    bool IsDataOwner() const { return FVarChangeSlot.IsDataOwner; }
     void SetIsDataOwner(bool Value);
     // Whether the link hears of intended changes while it is no data owner (Changing, OnChanging);
     // on by default. A user with no use for them turns it off, and the variable's writes pass
     // the link over.
-    bool HearsChanging() const { return FVarChangeSlot->HearsChanging; }
-    void SetHearsChanging(bool Value) { FVarChangeSlot->HearsChanging = Value; }
+    bool HearsChanging() const { return FVarChangeSlot.HearsChanging; }
+    void SetHearsChanging(bool Value) { FVarChangeSlot.HearsChanging = Value; }
     // Whether a change to a bad value is reported as a change (OnBadValue is raised either way),
     // and whether an empty or null Value written through the link reaches the variable.
     bool BadValues() const { return FBadValues; }
@@ -72,8 +72,8 @@ public:
     const std::wstring& DisplayFormat() const { return FDisplayFormat; }
     void SetDisplayFormat(const std::wstring& Value);
     // Kept in the slot and called by it with the variable as sender.
-    TKoNotifyEvent OnRangeChange() const { return FVarChangeSlot->OnRangeChange.Handler(); }
-    void SetOnRangeChange(TKoNotifyEvent Value) { FVarChangeSlot->OnRangeChange = std::move(Value); }
+    TKoNotifyEvent OnRangeChange() const { return FVarChangeSlot.OnRangeChange.Handler(); }
+    void SetOnRangeChange(TKoNotifyEvent Value) { FVarChangeSlot.OnRangeChange = std::move(Value); }
 
     // ---- reads (without a variable: the answers of an unbound link, see each) ----
 
@@ -166,11 +166,13 @@ protected:
 private:
     class TLockScope;
     // The link's ear at its variable: it hands what it hears straight to the link (no handlers
-    // of its own, which thousands of links would pay for), until the link forgets it.
+    // of its own, which thousands of links would pay for), until the link forgets it. It is part
+    // of the link, so that a change reaches both in one place of memory.
     class TSlot final : public TKoVarChangeSlot {
     public:
         explicit TSlot(TKoVarLink& ALink) : FLink(&ALink) {}
         void Forget() noexcept { FLink = nullptr; }
+        bool Forgotten() const noexcept { return !FLink; }
         void SignalActivated(TKoSignal* ASignal) override;
         void SignalDeactivated(TKoSignal* ASignal) override;
         void VarChange(TKoVar* Sender, TKoVarPropTypes Props) override;
@@ -192,7 +194,7 @@ private:
     void CallHandler(const wchar_t* HandlerName, THandler& Handler, TArgs&&... Args);
 
     int32_t FLockCnt = 0;
-    std::unique_ptr<TSlot> FVarChangeSlot;
+    TSlot FVarChangeSlot{*this};
     bool FBadValues = true;
     std::wstring FDisplayFormat;
     TKoVar* FVariable = nullptr;
