@@ -153,6 +153,8 @@ void TKoOPCProviderDataCallbackThread::DispatchDataChange() {
     }
     if (!Pending) return;
     DispatchTransaction(Pending.get());
+    // Emptied before the group's life lock is taken: its values may be many.
+    Pending->Clear();
     std::lock_guard Life(FGroup->Lock);
     if (FGroup->Group && !FTerminated) FGroup->Group->RecycleDataChangeTransaction(std::move(Pending));
 }

@@ -13,7 +13,12 @@
 // ---- TKoOPCItemLink ----
 
 void TKoOPCItemLink::Changed() {
-    FItem.SetItemState();
+    try {
+        FItem.SetItemState();
+    } catch (...) {
+        // The refresh takes the place of the link's change handler, and fails as one would.
+        RaiseHandlerError(L"OnChange");
+    }
     TKoVarLink::Changed();
 }
 

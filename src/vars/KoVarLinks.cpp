@@ -351,11 +351,15 @@ void TKoVarLink::CallHandler(const wchar_t* HandlerName, THandler& Handler, TArg
         const auto Call = KoHandlerOf(Handler);
         Call(std::forward<TArgs>(Args)...);
     } catch (...) {
-        const auto [Class, Message] = KoCurrentErrorInfo();
-        throw EKoVarException(KoFormat(L"Exception '%s' in %s.%s handler of (Variable=%s, VarProp=%s): %s",
-                                       Class, ClassName(), HandlerName, VarNamePath(FVariable),
-                                       KoVarPropName(FVarProp), Message));
+        RaiseHandlerError(HandlerName);
     }
+}
+
+void TKoVarLink::RaiseHandlerError(const wchar_t* HandlerName) const {
+    const auto [Class, Message] = KoCurrentErrorInfo();
+    throw EKoVarException(KoFormat(L"Exception '%s' in %s.%s handler of (Variable=%s, VarProp=%s): %s", Class,
+                                   ClassName(), HandlerName, VarNamePath(FVariable), KoVarPropName(FVarProp),
+                                   Message));
 }
 
 void TKoVarLink::VarChange(TKoVar* /*Sender*/, TKoVarPropTypes Props) {
@@ -365,8 +369,9 @@ void TKoVarLink::VarChange(TKoVar* /*Sender*/, TKoVarPropTypes Props) {
 }
 
 void TKoVarLink::Changed() {
-    CallHandler(L"OnChange", OnChange, GetEventSender());
-    CallHandler(L"OnVarChange", OnVarChange, GetEventSender());
+    // Most links of a change handle neither event: the sender is found only for a handler.
+    if (OnChange) CallHandler(L"OnChange", OnChange, GetEventSender());
+    if (OnVarChange) CallHandler(L"OnVarChange", OnVarChange, GetEventSender());
 }
 
 void TKoVarLink::DoBadValue() {

@@ -160,6 +160,9 @@ protected:
     // Raises OnVarDestroy.
     virtual void VarDestroy();
     void DoBadValue();
+    // Raises the error a handler raised (the current exception) as an EKoVarException that names
+    // the link, the handler, the variable and the property; for the link's own change code too.
+    [[noreturn]] void RaiseHandlerError(const wchar_t* HandlerName) const;
     // A hook: the first Lock and the last UnLock.
     virtual void SetLocking(bool /*Value*/) {}
 

@@ -392,10 +392,9 @@ TEST_F(ItemsTest, CallsAreLogged) {
 // The log keeps thousands of lines: a large request's line lists the first entries and counts the
 // rest, instead of holding the whole request.
 TEST_F(ItemsTest, LargeRequestsAreCutInTheirLogLines) {
-    const std::vector<OPCHANDLE> H = AddItems(std::vector<std::wstring>(1'003, L"Static.KoFloat1"));
-    std::vector<OPCHANDLE> Removed = H;
+    std::vector<OPCHANDLE> H = AddItems(std::vector<std::wstring>(1'003, L"Static.KoFloat1"));
     HRESULT* Errors = nullptr;
-    ASSERT_EQ(Items->RemoveItems(static_cast<DWORD>(Removed.size()), Removed.data(), &Errors), S_OK);
+    ASSERT_EQ(Items->RemoveItems(static_cast<DWORD>(H.size()), H.data(), &Errors), S_OK);
     CoTaskMemFree(Errors);
     const auto LineOf = [&](const wchar_t* Call) {
         const auto Found = std::find_if(Lines.begin(), Lines.end(), [&](const std::wstring& Line) {
