@@ -28,15 +28,16 @@ private:
     const T& FObject;
 };
 
-// A recursive lock kept inside its owner: a Win32 critical section without debug information.
-// Unlike the standard mutexes of this tool chain it needs no memory of its own, so taking it
-// touches only the owner's memory (an item of tens of thousands takes its lock on every change).
-// Use it with std::lock_guard like any standard lock.
+// A recursive lock kept inside its owner: a Win32 critical section. Unlike the standard mutexes of
+// this tool chain it is taken without touching memory of its own (an item of tens of thousands
+// takes its lock on every change). Use it with std::lock_guard like any standard lock.
+// It keeps the system's debug information (a block of about 60 bytes on the process heap): under
+// Wine a section made without it costs a call into the Wine server when it is deleted (about
+// 40 us, against 0.1 us with it) and waits through a semaphore of the Wine server when contended,
+// and a server that frees thousands of items a second would spend its main thread on those calls.
 class TKoCriticalSection {
 public:
-    TKoCriticalSection() noexcept {
-        InitializeCriticalSectionEx(&FSection, 0, CRITICAL_SECTION_NO_DEBUG_INFO);
-    }
+    TKoCriticalSection() noexcept { InitializeCriticalSection(&FSection); }
     ~TKoCriticalSection() { DeleteCriticalSection(&FSection); }
     TKoCriticalSection(const TKoCriticalSection&) = delete;
     TKoCriticalSection& operator=(const TKoCriticalSection&) = delete;
