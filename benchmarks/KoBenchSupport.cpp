@@ -252,9 +252,9 @@ ComPtr<IOPCServer> CreateServer() {
 TServerGroup AddGroup(IOPCServer& Server, const wchar_t* Name, OPCHANDLE ClientHandle, DWORD UpdateRate,
                       const std::vector<const wchar_t*>& ItemIDs) {
     TServerGroup Group;
-    OPCHANDLE ServerGroup = 0;
     Check(Server.AddGroup(Name, TRUE, UpdateRate, ClientHandle, nullptr, nullptr, LOCALE_USER_DEFAULT,
-                          &ServerGroup, &Group.RevisedUpdateRate, IID_IUnknown, Group.Unknown.GetAddressOf()),
+                          &Group.ServerHandle, &Group.RevisedUpdateRate, IID_IUnknown,
+                          Group.Unknown.GetAddressOf()),
           "IOPCServer::AddGroup");
     Check(Group.Unknown.As(&Group.ItemMgt), "the group's IOPCItemMgt");
     Check(Group.Unknown.As(&Group.SyncIO), "the group's IOPCSyncIO");

@@ -204,6 +204,7 @@ ComPtr<IOPCServer> CreateServer();
 // One active group of the server with its items added (none when ItemIDs is empty) (active, client handles 1,
 // 2, ...); Handles are their server handles.
 struct TServerGroup {
+    OPCHANDLE ServerHandle = 0;
     ComPtr<IUnknown> Unknown;
     ComPtr<IOPCItemMgt> ItemMgt;
     ComPtr<IOPCSyncIO> SyncIO;

@@ -1,7 +1,8 @@
 // What the server costs besides the wire:
 //   P4: change propagation in the process: a variable write reaches every item on it, each item
 //       refreshes its state and updates its entry of the group's pending data change; item changes
-//       per second on the thread that writes (the server's main thread does this work);
+//       per second on the thread that writes (the server's main thread does this work); and item
+//       churn: a group of items added and removed, until its items are freed on the main thread;
 //   P5: the working set of KoOPCServer per added item, for 1,000, 10,000 and 100,000 items in one
 //       group and 100,000 items across 100 groups, each in a fresh server that already holds a
 //       first group with one item;
@@ -76,6 +77,33 @@ DWORD Advise(IUnknown& Group, IUnknown* Sink) {
     return Cookie;
 }
 
+// A client replacing a group: a group of kPropagationItems items on the variable of Signal is added
+// and removed, and the time runs until the last of its items has left the variable (removed items
+// are freed in batches on the main thread, which is this thread).
+void MeasureChurn(IOPCServer& Server, const TKoSignal& Signal) {
+    constexpr int kChurnRounds = 5;
+    const int Standing = Signal.SlotCount();
+    const std::vector<const wchar_t*> IDs(kPropagationItems, L"Random.KoFloat1");
+    std::vector<double> Rates;
+    for (int Round = 0; Round < kChurnRounds; ++Round) {
+        LARGE_INTEGER From, To;
+        QueryPerformanceCounter(&From);
+        {
+            const TServerGroup Group = AddGroup(Server, L"Churn", 2, 1000, IDs);
+            Check(Server.RemoveGroup(Group.ServerHandle, FALSE), "IOPCServer::RemoveGroup");
+        }
+        if (!kotest::PumpUntil([&] { return Signal.SlotCount() == Standing; }, 60s))
+            throw EBench("the items of a removed group were not freed within 60 s");
+        QueryPerformanceCounter(&To);
+        Rates.push_back(2 * static_cast<double>(kPropagationItems) / SecondsBetween(From, To));
+    }
+    const double Median = MedianOf(Rates);
+    std::printf(
+        "P4 churn: a group of %lu items added, removed and freed, %d rounds: median %.0f items added or "
+        "freed/s (%.2f us per item added and freed)\n",
+        static_cast<unsigned long>(kPropagationItems), kChurnRounds, Median, 2e6 / Median);
+}
+
 // The provider of the programs in this process with the Random module (its timer stopped, so
 // that only the benchmark's writes change it), one client and one group of 10,000 items on
 // Random.KoFloat1 with a sink connected. The group's update rate is an hour: after the first
@@ -130,6 +158,7 @@ double MeasurePropagation() {
             1e9 / Median);
         PublishFigure("P4", "in-process item changes/s (write -> item -> pending data change; median)",
                       Median, "changes/s", "", 0, ">= 2000000 changes/s");
+        MeasureChurn(*Server.Get(), *Module->KoFloat1->ChangeSignal());
         Group = TServerGroup();
         Sink.Reset();
         Server.Reset();
