@@ -216,9 +216,10 @@ public:
     // The pending data change when it has entries (a fresh one takes its place, and the client
     // counts an update), else none.
     std::unique_ptr<TKoOPCProviderTransaction> GetDataChangeTransaction();
-    // A data change taken by GetDataChangeTransaction, delivered: kept, emptied, for the next
-    // pending data change, so that a group delivering every few milliseconds does not allocate
-    // its entries' arrays each time.
+    // A data change taken by GetDataChangeTransaction, delivered and emptied by the caller (outside
+    // any lock: its values may be many): kept for the next pending data change, so that a group
+    // delivering every few milliseconds does not allocate its entries' arrays each time. One that
+    // still has entries is not kept.
     void RecycleDataChangeTransaction(std::unique_ptr<TKoOPCProviderTransaction> Delivered) noexcept;
     // "Transaction ID=%d Kind=%s (Handles:[%s], Errors[%s])" of a delivered transaction.
     void LogTransaction(const TKoOPCProviderTransaction& Transaction, HRESULT Result);

@@ -24,10 +24,9 @@ void TKoOPCProviderGroup::CreateDataChangeTransaction() {
 
 void TKoOPCProviderGroup::RecycleDataChangeTransaction(
     std::unique_ptr<TKoOPCProviderTransaction> Delivered) noexcept {
-    if (!Delivered || Delivered->Kind() != tkDataChange || Delivered->Group() != this) return;
-    // Emptied before the lock is taken: its values may be many (the callback thread has emptied
-    // it already, which leaves nothing to do here).
-    Delivered->Clear();
+    if (!Delivered || Delivered->Kind() != tkDataChange || Delivered->Group() != this ||
+        Delivered->Count() != 0)
+        return;
     std::lock_guard Guard(FLock);
     if (!Destroying && FCallbackConnected && !FSpareDataChange) FSpareDataChange = std::move(Delivered);
 }
